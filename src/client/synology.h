@@ -1,0 +1,165 @@
+// The Web API layer's one internal header: session state, per-thread
+// buffers, messages, JSON helpers and the request/answer sequence that every
+// call to the station goes through. Knows nothing of sockets.
+#pragma once
+
+#include "http_client.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+
+// ---- session state -------------------------------------------------------
+
+// A consistent copy of the process-wide session, taken under its lock when a
+// call starts; the call then talks to the network without holding the lock.
+struct session_view {
+    std::string host;
+    int port = 5000;
+    int timeout_sec = 10;
+    std::string sid;
+    std::string did;
+    bool connected = false;  // flag set and session id not empty
+};
+
+session_view copy_session();
+
+// ---- per-thread messages and results ---------------------------------------
+
+constexpr size_t last_error_capacity = 1024;
+// A result beyond this fails rather than exhausting the host's memory.
+constexpr size_t result_limit = size_t{64} << 20;
+
+__attribute__((format(printf, 1, 2))) void set_error(const char *format, ...);
+__attribute__((format(printf, 1, 0))) void set_error_v(const char *format, va_list args);
+void clear_error();
+const char *last_error_text();
+
+// The Web API error code's message; never null.
+const char *syno_error_str(int code);
+
+// "id=SID" or "id=SID; did=DID", built in the calling thread's cookie buffer;
+// the empty text without a session id.
+const char *get_cookie_header(const session_view &session);
+
+// Copies text into the calling thread's result buffer, which grows to fit,
+// and returns it. A text over result_limit records a message and returns
+// failure_value instead.
+const char *hand_over(std::string_view text, const char *failure_value);
+// Takes a written JSON text into the calling thread's result buffer without a copy.
+const char *hand_over(rapidjson::StringBuffer &&text, const char *failure_value);
+
+// "Result too large" when text has grown past result_limit.
+bool result_too_large(const rapidjson::StringBuffer &text);
+
+// ---- JSON helpers -----------------------------------------------------------
+
+using json_value = rapidjson::Value;
+
+// Answers are parsed strictly; the iterative parser keeps deep nesting off the stack.
+constexpr unsigned parse_flags = rapidjson::kParseValidateEncodingFlag |
+                                 rapidjson::kParseFullPrecisionFlag |
+                                 rapidjson::kParseIterativeFlag;
+
+// The first member of that name when value is an object, else null.
+const json_value *member(const json_value *value, std::string_view name);
+bool is_integer(const json_value *value);
+// Integers read as the station's signed 64-bit values; a 32-bit read keeps the low 32 bits.
+int64_t int64_or_zero(const json_value *value);
+int32_t int32_or_zero(const json_value *value);
+std::string_view string_or_empty(const json_value *value);
+// A string value, or null when the value is absent or of another type.
+const char *string_or_null(const json_value *value);
+bool is_true(const json_value *value);
+// Writes value minified into out without recursion, so any depth is safe.
+// Returns false (out unfinished) once out has grown past result_limit.
+bool write_json(const json_value &value, rapidjson::StringBuffer &out);
+
+// ---- values going into requests ---------------------------------------------
+
+// Percent-encoded text ("" when memory runs out).
+std::string url_encoded(const char *text);
+// Drops every leading "/" and "\"; "personal" when nothing is left.
+std::string_view normalize_destination(const char *destination);
+
+// ---- the request/answer sequence -------------------------------------------
+
+// A call's three failure messages. transport takes the HTTP client's text,
+// parse the answer's body (or "empty"), station the code and its text. A
+// message marked in subject_first leads with the call's subject (a task id,
+// a method, a folder path) before those values.
+struct call_words {
+    const char *transport;  // a null message records nothing
+    const char *parse;
+    const char *station;
+    unsigned subject_first = 0;
+    const char *empty_body = nullptr;  // when set, an empty body fails with it before parsing
+};
+constexpr unsigned transport_subject = 1, parse_subject = 2, station_subject = 4;
+
+struct request {
+    const char *method = "GET";
+    std::string path;                    // GET paths get "&_sid=" and the session id appended
+    const char *content_type = nullptr;  // set for the two POST calls, which carry _sid in body
+    const char *body = nullptr;
+    size_t body_len = 0;
+    int timeout_sec = 0;                 // 0: the session's time-out
+    bool with_session = true;            // false for the login: no _sid, no Cookie
+};
+
+// One judged answer: parsed document and, on success, the station's data.
+struct answer {
+    scoped_response response;
+    rapidjson::Document document;
+    const json_value *root = nullptr;
+    const json_value *data = nullptr;  // root's "data" member on success, possibly null
+    // -1 after a transport or parse failure, else the station's error code
+    // (0 when it gave none) after a refusal.
+    int code = -1;
+    int failure_status() const { return code > 0 ? code : -1; }
+};
+
+// What a call shares from its start to its end: the emptied last error and
+// its own copy of the session.
+class call_scope {
+public:
+    call_scope();
+    const session_view &session() const { return session_; }
+    // Records "Not connected to NAS" and returns false when not connected.
+    bool connected() const;
+    // Sends the request once and judges the envelope. Returns true when the
+    // station answered success true; otherwise records the one message of
+    // the step that failed and returns false.
+    bool send(const request &req, const call_words &words, answer &out,
+              const char *subject = nullptr) const;
+    // The exchange and parse alone, with the words' messages; no judging of success.
+    bool exchange(const request &req, const call_words &words, answer &out,
+                  const char *subject = nullptr) const;
+
+private:
+    session_view session_;
+};
+
+// Writes data (or "{}" when absent) and hands it over.
+const char *hand_over_json(const json_value *data, const char *failure_value);
+
+// ---- the C boundary ----------------------------------------------------------
+
+// Runs an exported call's body; an escaping std::bad_alloc becomes the
+// failure value and "Out of memory". No exception crosses into the host.
+template <class Result, class Body>
+Result guarded(Result failure_value, Body &&body) noexcept
+{
+    try {
+        return body();
+    } catch (...) {
+        set_error("Out of memory");
+        return failure_value;
+    }
+}

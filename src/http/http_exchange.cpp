@@ -1,0 +1,240 @@
+// Resolve, connect with a time-out, send, receive until the server closes.
+// The only file that makes socket calls (through net_platform.h).
+#include "http_client.h"
+#include "net_platform.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+constexpr int default_timeout_sec = 10;
+constexpr size_t first_buffer_size = size_t{64} << 10;
+// Each receive is offered all the free space; the buffer doubles before a
+// receive that would have less than this much room.
+constexpr size_t least_receive_room = size_t{16} << 10;
+
+struct error_text {
+    char *text;
+    size_t size;
+    __attribute__((format(printf, 2, 3))) void set(const char *format, ...) const
+    {
+        if (!text || size == 0) return;
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, size, format, args);
+        va_end(args);
+    }
+};
+
+struct addrinfo_deleter {
+    void operator()(addrinfo *list) const { freeaddrinfo(list); }
+};
+using addr_list = std::unique_ptr<addrinfo, addrinfo_deleter>;
+
+struct free_deleter {
+    void operator()(char *p) const { std::free(p); }
+};
+using heap_bytes = std::unique_ptr<char, free_deleter>;
+
+// Bytes that would end a request line or header early, or hide a second one.
+bool has_control_byte(const char *text)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p)
+        if (*p < 0x20 || *p == 0x7F) return true;
+    return false;
+}
+
+// The request line and headers must stay what they say: a value holding CR,
+// LF or another control byte is refused, never sent. The path and the host
+// also may not hold a space, which would end the request target.
+const char *unsafe_head_field(const char *method, const char *host, const char *path,
+                              const char *cookie, const char *content_type)
+{
+    if (has_control_byte(method) || std::strchr(method, ' ')) return "method";
+    if (has_control_byte(host) || std::strchr(host, ' ')) return "host";
+    if (has_control_byte(path) || std::strchr(path, ' ')) return "path";
+    if (cookie && has_control_byte(cookie)) return "cookie";
+    if (content_type && has_control_byte(content_type)) return "content type";
+    return nullptr;
+}
+
+addr_list resolve(const char *host, int port, const error_text &error)
+{
+    char port_text[16];
+    std::snprintf(port_text, sizeof port_text, "%d", port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *list = nullptr;
+    int rc = getaddrinfo(host, port_text, &hints, &list);
+    addr_list owned(list);
+    if (rc != 0 || !list) {
+        error.set("DNS lookup failed for %s: %s", host, gai_strerror(rc));
+        return nullptr;
+    }
+    return owned;
+}
+
+// Tries each address in turn, each with the full time-out.
+net::socket_handle connect_with_timeout(const addrinfo *list, int timeout_sec)
+{
+    for (const addrinfo *a = list; a; a = a->ai_next) {
+        net::socket_handle s(socket(a->ai_family, a->ai_socktype, a->ai_protocol));
+        if (!s.valid()) continue;
+        if (!net::set_non_blocking(s.get(), true)) continue;
+        if (connect(s.get(), a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) return s;
+        if (!net::connect_in_progress(net::last_error())) continue;
+        if (net::wait_connected(s.get(), timeout_sec * 1000) && net::pending_error(s.get()) == 0)
+            return s;
+    }
+    return net::socket_handle();
+}
+
+std::string format_head(const char *method, const char *host, int port, const char *path,
+                        const char *cookie, const char *content_type, size_t body_len)
+{
+    std::string head;
+    head.reserve(256 + std::strlen(path) + (cookie ? std::strlen(cookie) : 0));
+    head.append(method).append(" ").append(path).append(" HTTP/1.1\r\n");
+    head.append("Host: ").append(host).append(":").append(std::to_string(port)).append("\r\n");
+    head.append("User-Agent: brellock-synology-downloadstation/1.0\r\n");
+    head.append("Connection: close\r\n");
+    if (cookie) head.append("Cookie: ").append(cookie).append("\r\n");
+    if (content_type) head.append("Content-Type: ").append(content_type).append("\r\n");
+    if (body_len != 0) head.append("Content-Length: ").append(std::to_string(body_len)).append("\r\n");
+    head.append("\r\n");
+    return head;
+}
+
+int io_size(size_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
+
+// Sends every byte, repeating after partial sends; gives up at the deadline.
+bool send_all(net::socket_t s, const char *data, size_t len, steady::time_point deadline)
+{
+    while (len > 0) {
+        auto sent = send(s, data, io_size(len), net::send_flags);
+        if (sent < 0 && net::interrupted(net::last_error()) && steady::now() < deadline) continue;
+        if (sent <= 0 || steady::now() >= deadline) return false;
+        data += sent;
+        len -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+int remaining_ms(steady::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
+}
+
+struct received {
+    heap_bytes data;
+    size_t len = 0;
+};
+
+// Reads until the server closes, a receive fails or times out (what arrived
+// is kept), the deadline passes or the answer outgrows http_answer_limit
+// (both fail). Content-Length is ignored on purpose: the answer ends when
+// the server closes the connection.
+bool receive_all(net::socket_t s, int timeout_ms, steady::time_point deadline, received &out,
+                 const error_text &error)
+{
+    size_t capacity = first_buffer_size;
+    out.data.reset(static_cast<char *>(std::malloc(capacity)));
+    if (!out.data) {
+        error.set("Out of memory allocating response buffer");
+        return false;
+    }
+    for (;;) {
+        if (capacity - out.len - 1 < least_receive_room) {
+            char *grown = static_cast<char *>(std::realloc(out.data.get(), capacity * 2));
+            if (!grown) {
+                error.set("Out of memory expanding response buffer");
+                return false;
+            }
+            out.data.release();
+            out.data.reset(grown);
+            capacity *= 2;
+        }
+        int left = remaining_ms(deadline);
+        if (left == 0) break;
+        if (left < timeout_ms) net::set_receive_timeout(s, left);
+        auto got = recv(s, out.data.get() + out.len, io_size(capacity - out.len - 1), 0);
+        if (got < 0 && net::interrupted(net::last_error())) continue;
+        if (got <= 0) break;
+        out.len += static_cast<size_t>(got);
+        if (out.len > http_answer_limit) {
+            error.set("Response too large (over %zu MiB)", http_answer_limit >> 20);
+            return false;
+        }
+    }
+    if (steady::now() >= deadline) {
+        error.set("Response not complete within %d seconds", 2 * (timeout_ms / 1000));
+        return false;
+    }
+    out.data.get()[out.len] = '\0';
+    return true;
+}
+
+}  // namespace
+
+int http_request(const char *method, const char *host, int port, const char *path,
+                 const char *cookie, const char *content_type, const char *body,
+                 size_t body_len, int timeout_sec, http_response *response, char *error,
+                 size_t error_size)
+{
+    http_init();
+    *response = http_response{};
+    const error_text err{error, error_size};
+    if (error && error_size > 0) error[0] = '\0';
+    if (!host || port < 1) {
+        err.set("Invalid host or port");
+        return -1;
+    }
+    if (!method) method = "GET";
+    if (!path) path = "/";
+    if (const char *field = unsafe_head_field(method, host, path, cookie, content_type)) {
+        err.set("Invalid character in request %s", field);
+        return -1;
+    }
+    if (timeout_sec <= 0) timeout_sec = default_timeout_sec;
+
+    addr_list addresses = resolve(host, port, err);
+    if (!addresses) return -1;
+    net::socket_handle s = connect_with_timeout(addresses.get(), timeout_sec);
+    if (!s.valid()) {
+        err.set("Failed to connect to %s:%d", host, port);
+        return -1;
+    }
+    addresses.reset();
+    net::set_non_blocking(s.get(), false);
+    net::set_no_delay(s.get());
+    const int timeout_ms = timeout_sec * 1000;
+    net::set_io_timeouts(s.get(), timeout_ms);
+    // However the server behaves, sending and receiving end within twice the
+    // time-out, so a call never takes much more than three time-outs.
+    const auto deadline = steady::now() + std::chrono::milliseconds(2LL * timeout_ms);
+
+    const std::string head = format_head(method, host, port, path, cookie, content_type, body_len);
+    if (!send_all(s.get(), head.data(), head.size(), deadline)) {
+        err.set("Failed to send request headers");
+        return -1;
+    }
+    if (body && body_len != 0 && !send_all(s.get(), body, body_len, deadline)) {
+        err.set("Failed to send request body");
+        return -1;
+    }
+    received answer;
+    if (!receive_all(s.get(), timeout_ms, deadline, answer, err)) return -1;
+    s = net::socket_handle();
+    return http_parse_response(answer.data.get(), answer.len, response, error, error_size);
+}
