@@ -88,6 +88,17 @@ std::string url_encoded(const char *text);
 // Drops every leading "/" and "\"; "personal" when nothing is left.
 std::string_view normalize_destination(const char *destination);
 
+// ---- task statuses ------------------------------------------------------------
+
+// ASCII letter case ignored; nothing else is folded.
+bool same_word_ignoring_case(std::string_view a, std::string_view b);
+// status is present and is that word.
+bool status_is(const char *status, std::string_view word);
+// Selectors of the bulk actions; status is null when a task has no textual status.
+int is_pausable(const char *status);            // any status but paused, finished, error
+int is_completed_or_error(const char *status);  // finished or error
+int is_resumable(const char *status);           // paused
+
 // ---- the request/answer sequence -------------------------------------------
 
 // A call's three failure messages. transport takes the HTTP client's text,

@@ -1,0 +1,2 @@
+#include "synology_ds.h"
+#include "synology.h"
