@@ -1,14 +1,15 @@
 #include "http_client.h"
 #include "net_platform.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// 1 while this library has started the network layer. Unguarded on purpose:
+// 1 while this library has started the network layer. Atomic but not locked:
 // two first requests at the same moment may both start it, which is harmless.
-int g_wsa_initialized = 0;
+std::atomic<int> g_wsa_initialized{0};
 
 bool is_unreserved(unsigned char c)
 {
@@ -42,7 +43,7 @@ char *http_url_encode(const char *text)
 
 int http_init(void)
 {
-    if (g_wsa_initialized) return g_wsa_initialized;
+    if (int started = g_wsa_initialized.load()) return started;
     int result = net::startup();
     if (result == 0) g_wsa_initialized = 1;
     return result;
