@@ -3,6 +3,7 @@
 #include "http_client.h"
 #include "net_platform.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdarg>
@@ -156,14 +157,16 @@ bool receive_all(net::socket_t s, int timeout_ms, steady::time_point deadline, r
     }
     for (;;) {
         if (capacity - out.len - 1 < least_receive_room) {
-            char *grown = static_cast<char *>(std::realloc(out.data.get(), capacity * 2));
+            // Never much beyond the limit: an endless answer costs about the limit, no more.
+            size_t wanted = std::min(capacity * 2, http_answer_limit + 2 * least_receive_room);
+            char *grown = static_cast<char *>(std::realloc(out.data.get(), wanted));
             if (!grown) {
                 error.set("Out of memory expanding response buffer");
                 return false;
             }
             out.data.release();
             out.data.reset(grown);
-            capacity *= 2;
+            capacity = wanted;
         }
         int left = remaining_ms(deadline);
         if (left == 0) break;
