@@ -9,13 +9,6 @@
 
 namespace {
 
-// A station answer is judged by its envelope only: success, data, error.code.
-int station_code(const json_value *root)
-{
-    const json_value *code = member(member(root, "error"), "code");
-    return is_integer(code) ? int32_or_zero(code) : 0;
-}
-
 // Puts the subject in place of the format's first "%s", its own "%" escaped,
 // so the message still takes the remaining values printf-style.
 std::string with_subject(const char *format, const char *subject)
@@ -31,6 +24,10 @@ std::string with_subject(const char *format, const char *subject)
     return text;
 }
 
+// The formats are the calls' own fixed words, never text from the host or
+// the station (a subject is escaped before it joins a format).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 void record(const char *format, bool subject_first, const char *subject, ...)
 {
     if (!format) return;
@@ -44,6 +41,7 @@ void record(const char *format, bool subject_first, const char *subject, ...)
     set_error_v(format, args);
     va_end(args);
 }
+#pragma GCC diagnostic pop
 
 }  // namespace
 
@@ -164,6 +162,13 @@ std::string_view normalize_destination(const char *destination)
     return *destination ? std::string_view(destination) : std::string_view("personal");
 }
 
+// A station answer is judged by its envelope only: success, data, error.code.
+int station_code(const json_value *root)
+{
+    const json_value *code = member(member(root, "error"), "code");
+    return is_integer(code) ? int32_or_zero(code) : 0;
+}
+
 call_scope::call_scope() : session_(copy_session()) { clear_error(); }
 
 bool call_scope::connected() const
@@ -199,9 +204,7 @@ bool call_scope::exchange(const request &req, const call_words &words, answer &o
         record(words.empty_body, false, nullptr);
         return false;
     }
-    // A NUL byte is no JSON, though the parser would stop at it as at an end.
-    if (body_len == 0 || std::memchr(body, '\0', body_len) ||
-        out.document.Parse<parse_flags>(body, body_len).HasParseError()) {
+    if (!parse_answer_body(body, body_len, out.document)) {
         record(words.parse, words.subject_first & parse_subject, subject,
                body_len == 0 ? "empty" : body);
         return false;

@@ -12,8 +12,10 @@
 #include <cstdarg>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // ---- session state -------------------------------------------------------
 
@@ -62,7 +64,8 @@ bool result_too_large(const rapidjson::StringBuffer &text);
 
 using json_value = rapidjson::Value;
 
-// Answers are parsed strictly; the iterative parser keeps deep nesting off the stack.
+// Answers are parsed strictly (parse_answer_body); the iterative parser keeps
+// deep nesting off the stack.
 constexpr unsigned parse_flags = rapidjson::kParseValidateEncodingFlag |
                                  rapidjson::kParseFullPrecisionFlag |
                                  rapidjson::kParseIterativeFlag;
@@ -98,6 +101,46 @@ bool status_is(const char *status, std::string_view word);
 int is_pausable(const char *status);            // any status but paused, finished, error
 int is_completed_or_error(const char *status);  // finished or error
 int is_resumable(const char *status);           // paused
+
+// ---- task queries ------------------------------------------------------------
+
+// The flattened task record of one station task: an object of 23 members in
+// a fixed order, each present with a default when the task lacks it (task may
+// be null or of any type). Its strings are not copied: they refer to the
+// task's own strings or to static texts, so the task's document must outlive
+// the written record. Only flat values are built, so Accept on it is safe.
+json_value build_flattened_task_val(rapidjson::Document::AllocatorType &alloc, const json_value *task);
+
+// Which tasks a list call takes, from the host's filter text: null, "" or
+// "all" (any case) take every task; otherwise the words of the first 255
+// bytes, split at ",;| " and trimmed of blanks, name the statuses taken,
+// ASCII case ignored. Keeps its own copy; no position outlives the object.
+class status_filter {
+public:
+    explicit status_filter(const char *filter);
+    // status is the task's "status" string, or nullopt when it has none.
+    bool matches(std::optional<std::string_view> status) const;
+
+private:
+    bool takes_all_ = true;
+    std::vector<std::string> words_;
+};
+
+// Writes the array of the records of the tasks the filter takes, in their
+// order, into out; tasks that is no array writes "[]". Stops, out unfinished,
+// once out has grown past result_limit (see result_too_large).
+void write_task_records(const json_value *tasks, const status_filter &filter, rapidjson::StringBuffer &out);
+
+// ---- task commands --------------------------------------------------------------
+
+// The URLs of a batch text: one per line, lines ended by any mix of CR and
+// LF, blanks (isspace) around each trimmed, lines left empty dropped. The
+// views point into urls.
+std::vector<std::string_view> split_url_batch(std::string_view urls);
+// The time-outs of the two uploads: the session's, but at least 15 seconds
+// for a URL and 30 for a torrent file.
+int add_url_timeout(int session_timeout_sec);
+int add_torrent_timeout(int session_timeout_sec);
 
 // ---- the request/answer sequence -------------------------------------------
 
@@ -156,6 +199,12 @@ public:
 private:
     session_view session_;
 };
+
+// The answer's envelope, apart from any I/O. parse_answer_body parses
+// strictly and fails on an empty body or a NUL byte in it; station_code is
+// the integer error.code of a refusal, 0 when the station gave none.
+bool parse_answer_body(const char *body, size_t len, rapidjson::Document &document);
+int station_code(const json_value *root);
 
 // Writes data (or "{}" when absent) and hands it over.
 const char *hand_over_json(const json_value *data, const char *failure_value);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -143,8 +144,8 @@ TEST(HandOver, EachThreadKeepsItsOwnResult)
 TEST(WriteJson, MinifiedAndDeepNestingIsSafe)
 {
     rapidjson::Document d;
-    d.Parse<parse_flags>(R"({ "a" : [1, -2, 0.25, 1.0, 18446744073709551615, "x/\u00e9\n", true, null, {}], "b":[] })");
-    ASSERT_FALSE(d.HasParseError());
+    const std::string text = R"({ "a" : [1, -2, 0.25, 1.0, 18446744073709551615, "x/\u00e9\n", true, null, {}], "b":[] })";
+    ASSERT_TRUE(parse_answer_body(text.data(), text.size(), d));
     rapidjson::StringBuffer out;
     ASSERT_TRUE(write_json(d, out));
     EXPECT_STREQ("{\"a\":[1,-2,0.25,1.0,18446744073709551615,\"x/\xC3\xA9\\n\",true,null,{}],\"b\":[]}", out.GetString());
@@ -152,11 +153,42 @@ TEST(WriteJson, MinifiedAndDeepNestingIsSafe)
     const size_t depth = 1000000;
     std::string deep = std::string(depth, '[') + std::string(depth, ']');
     rapidjson::Document nested;
-    nested.Parse<parse_flags>(deep.data(), deep.size());
-    ASSERT_FALSE(nested.HasParseError());
+    ASSERT_TRUE(parse_answer_body(deep.data(), deep.size(), nested));
     rapidjson::StringBuffer written;
     ASSERT_TRUE(write_json(nested, written));
     EXPECT_TRUE(deep == written.GetString());
+}
+
+TEST(ParseAnswer, NumbersReadExactly)
+{
+    struct number_case { const char *json, *written; };
+    const number_case cases[] = {
+        {"[0E252]", "[0.0]"},  // read as -7.4e-68 by the library's own conversion
+        {"[0.1,1e3,2.5E-3]", "[0.1,1000.0,0.0025]"},
+        {"[1e-400,-1e-400]", "[0.0,-0.0]"},
+        {"[-0,0,-1]", "[0,0,-1]"},
+        {"[9223372036854775807,-9223372036854775808]", "[9223372036854775807,-9223372036854775808]"},
+        {"[18446744073709551616]", "[18446744073709553000.0]"},
+        {"[1.5e300,-2E-5]", "[1.5e300,-0.00002]"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.json);
+        rapidjson::Document d;
+        ASSERT_TRUE(parse_answer_body(c.json, std::strlen(c.json), d));
+        rapidjson::StringBuffer out;
+        ASSERT_TRUE(write_json(d, out));
+        EXPECT_STREQ(c.written, out.GetString());
+    }
+}
+
+TEST(ParseAnswer, RefusesWhatIsNotStrictJson)
+{
+    for (const std::string &text : std::vector<std::string>{"", "[1e400]", "[01]", "[1.]", "{\"a\":1,}", "[NaN]", "{} {}", "[\"\xC3\"]",
+                             std::string("{}\0", 3), "// c\n{}", "{'a':1}"}) {
+        SCOPED_TRACE(text);
+        rapidjson::Document d;
+        EXPECT_FALSE(parse_answer_body(text.data(), text.size(), d));
+    }
 }
 
 }  // namespace

@@ -169,6 +169,13 @@ TEST_F(SessionTest, UnsafeSessionIdsAreRefused)
     EXPECT_EQ(0u, server.connection_count());
 }
 
+TEST_F(SessionTest, HostWithLineBreakNeverReachesTheWire)
+{
+    EXPECT_EQ(-1, ds_connect("127.0.0.1\r\nX-Injected: 1", server.port(), "u", "p"));
+    EXPECT_STREQ("HTTP connect failed: Invalid character in request host", ds_last_error());
+    EXPECT_EQ(0u, server.connection_count());
+}
+
 TEST_F(SessionTest, FailedLoginAfterAGoodOneForgetsTheSession)
 {
     log_in();

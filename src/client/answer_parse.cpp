@@ -1,0 +1,114 @@
+// Strict parsing of the station's answers.
+//
+// Numbers are converted here rather than by RapidJSON: its full-precision
+// conversion of a zero with a large exponent (0E252) reads a garbage value
+// (-7.4e-68) through undefined behaviour. The reader still checks the number
+// grammar; std::from_chars gives the correctly rounded value, independent of
+// the host's locale.
+#include "synology.h"
+
+#include <charconv>
+#include <cstring>
+#include <system_error>
+
+namespace {
+
+// The decimal exponent of the first significant digit (1.5e3 → 3, 0.01 → -2),
+// to tell an overflowing number from one that underflows to zero.
+long long leading_digit_exponent(std::string_view number)
+{
+    size_t i = number[0] == '-' ? 1 : 0;
+    long long position = 0;  // exponent of the digit at i
+    size_t point = number.find('.');
+    size_t int_end = point != std::string_view::npos ? point : number.find_first_of("eE");
+    if (int_end == std::string_view::npos) int_end = number.size();
+    position = static_cast<long long>(int_end - i) - 1;
+    long long leading = 0;
+    bool found = false;
+    for (; i < number.size() && number[i] != 'e' && number[i] != 'E'; ++i) {
+        if (number[i] == '.') continue;
+        if (number[i] != '0') {
+            leading = position;
+            found = true;
+            break;
+        }
+        --position;
+    }
+    if (!found) return 0;
+    size_t e = number.find_first_of("eE");
+    long long exponent = 0;
+    if (e != std::string_view::npos) {
+        size_t j = e + 1;
+        bool negative = j < number.size() && number[j] == '-';
+        if (j < number.size() && (number[j] == '-' || number[j] == '+')) ++j;
+        for (; j < number.size() && exponent < 100000; ++j) exponent = exponent * 10 + (number[j] - '0');
+        if (negative) exponent = -exponent;
+    }
+    return leading + exponent;
+}
+
+// Hands the reader's events to the document, numbers converted on the way.
+class number_converter {
+public:
+    explicit number_converter(rapidjson::Document &document) : document_(document) {}
+
+    bool Null() { return document_.Null(); }
+    bool Bool(bool b) { return document_.Bool(b); }
+    bool Int(int i) { return document_.Int(i); }
+    bool Uint(unsigned u) { return document_.Uint(u); }
+    bool Int64(int64_t i) { return document_.Int64(i); }
+    bool Uint64(uint64_t u) { return document_.Uint64(u); }
+    bool Double(double d) { return document_.Double(d); }
+    bool String(const char *s, rapidjson::SizeType n, bool copy) { return document_.String(s, n, copy); }
+    bool StartObject() { return document_.StartObject(); }
+    bool Key(const char *s, rapidjson::SizeType n, bool copy) { return document_.Key(s, n, copy); }
+    bool EndObject(rapidjson::SizeType members) { return document_.EndObject(members); }
+    bool StartArray() { return document_.StartArray(); }
+    bool EndArray(rapidjson::SizeType elements) { return document_.EndArray(elements); }
+
+    bool RawNumber(const char *s, rapidjson::SizeType n, bool)
+    {
+        std::string_view number(s, n);
+        const char *end = s + n;
+        if (number.find_first_of(".eE") == std::string_view::npos) {
+            if (number[0] == '-') {
+                int64_t value;
+                if (std::from_chars(s, end, value).ec == std::errc()) return document_.Int64(value);
+            } else {
+                uint64_t value;
+                if (std::from_chars(s, end, value).ec == std::errc()) return document_.Uint64(value);
+            }
+        }
+        double value = 0.0;
+        auto result = std::from_chars(s, end, value);
+        if (result.ec == std::errc::result_out_of_range) {
+            if (leading_digit_exponent(number) > 0) return false;  // too big for a double
+            value = number[0] == '-' ? -0.0 : 0.0;
+        } else if (result.ec != std::errc() || result.ptr != end) {
+            return false;
+        }
+        return document_.Double(value);
+    }
+
+private:
+    rapidjson::Document &document_;
+};
+
+}  // namespace
+
+bool parse_answer_body(const char *body, size_t len, rapidjson::Document &document)
+{
+    // A NUL byte is no JSON, though the reader would stop at it as at an end.
+    if (!body || len == 0 || std::memchr(body, '\0', len)) return false;
+    bool parsed = false;
+    auto read = [&](rapidjson::Document &target) {
+        rapidjson::MemoryStream bytes(body, len);
+        rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
+        rapidjson::Reader reader;
+        number_converter handler(target);
+        parsed = !reader.Parse<parse_flags | rapidjson::kParseNumbersAsStringsFlag>(in, handler).IsError();
+        return parsed;
+    };
+    document.Populate(read);
+    return parsed;
+}
