@@ -1,1 +1,709 @@
+#include "synology_ds.h"
+#include "synology.h"
 #include "client_fixture.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char task_cgi[] = "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1";
+const char list_line[] =
+    "GET /webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=list&_sid=SID HTTP/1.1";
+const char ok_answer[] = R"({"success":true})";
+
+class TaskCommandTest : public client_test {
+protected:
+    fs::path dir;
+
+    void SetUp() override
+    {
+        std::string pattern = (fs::path(::testing::TempDir()) / "task_command_XXXXXX").string();
+        ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
+        dir = pattern;
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+        client_test::TearDown();
+    }
+
+    std::string write_file(const std::string &name, const std::string &content) const
+    {
+        fs::path path = dir / name;
+        std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+        return path.string();
+    }
+
+    std::string host_line() const { return "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"; }
+
+    // The value of "filename" in the last upload's file part.
+    std::string sent_file_name() const
+    {
+        std::string body = last_request_body();
+        size_t from = body.find("filename=\"");
+        if (from == std::string::npos) return "<none>";
+        from += 10;
+        return body.substr(from, body.find("\"\r\n", from) - from);
+    }
+
+    // The value of the last upload's destination part.
+    std::string sent_destination() const
+    {
+        std::string body = last_request_body();
+        const std::string part = "name=\"destination\"\r\n\r\n";
+        size_t from = body.find(part);
+        if (from == std::string::npos) return "<none>";
+        from += part.size();
+        return body.substr(from, body.find("\r\n", from) - from);
+    }
+};
+
+// ---- actions by id ---------------------------------------------------------------
+
+TEST_F(TaskCommandTest, NotConnectedSendsNothing)
+{
+    const std::vector<std::pair<const char *, std::function<int()>>> calls = {
+        {"pause", [] { return ds_pause("A"); }},
+        {"resume", [] { return ds_resume("A"); }},
+        {"delete", [] { return ds_delete("A", 1); }},
+        {"pause all", [] { return ds_pause_all(); }},
+        {"resume all", [] { return ds_resume_all(); }},
+        {"delete completed", [] { return ds_delete_completed(); }},
+        {"add url", [] { return ds_add_url("http://x/", nullptr); }},
+        {"add urls", [] { return ds_add_urls("http://x/", nullptr); }},
+        {"add torrent", [] { return ds_add_torrent("/no/such.torrent", nullptr); }},
+    };
+    for (const auto &[name, call] : calls) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(-1, call());
+        EXPECT_STREQ("Not connected to NAS", ds_last_error());
+    }
+    EXPECT_EQ(0u, server.connection_count());
+}
+
+TEST_F(TaskCommandTest, ActionRequestLines)
+{
+    log_in();
+    struct line_case {
+        const char *name;
+        std::function<int()> call;
+        const char *path;
+    };
+    const line_case cases[] = {
+        {"pause two ids", [] { return ds_pause("A,B"); },
+         "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=pause&id=A%2CB&_sid=SID"},
+        {"resume encodes the ids", [] { return ds_resume("dbid_1 &x=y"); },
+         "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=resume&id=dbid_1%20%26x%3Dy&_sid=SID"},
+        {"delete without force", [] { return ds_delete("A,B", 0); },
+         "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=delete&id=A%2CB&force_complete=false&_sid=SID"},
+        {"delete with force", [] { return ds_delete("A", -7); },
+         "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=delete&id=A&force_complete=true&_sid=SID"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.answer_json(ok_answer);
+        EXPECT_EQ(0, c.call());
+        EXPECT_STREQ("", ds_last_error());
+        EXPECT_EQ(get_line(c.path), last_request_line());
+    }
+}
+
+TEST_F(TaskCommandTest, ActionCarriesTheSessionCookie)
+{
+    log_in(true);
+    server.answer_json(ok_answer);
+    EXPECT_EQ(0, ds_pause("A"));
+    EXPECT_EQ("GET /webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=pause&id=A&_sid=SID "
+              "HTTP/1.1\r\n" +
+                  host_line() +
+                  "User-Agent: brellock-synology-downloadstation/1.0\r\nConnection: close\r\n"
+                  "Cookie: id=SID; did=DID\r\n\r\n",
+              server.last_request());
+}
+
+TEST_F(TaskCommandTest, EmptyIdsAreRefusedBeforeSending)
+{
+    log_in();
+    EXPECT_EQ(-1, ds_pause(nullptr));
+    EXPECT_STREQ("Task IDs cannot be empty", ds_last_error());
+    EXPECT_EQ(-1, ds_resume(""));
+    EXPECT_STREQ("Task IDs cannot be empty", ds_last_error());
+    EXPECT_EQ(-1, ds_delete("", 1));
+    EXPECT_STREQ("Task IDs cannot be empty", ds_last_error());
+    EXPECT_EQ(0u, server.connection_count());
+}
+
+struct answer_case {
+    const char *name, *body;
+    int result;
+    const char *error;
+};
+const answer_case pause_answers[] = {
+    {"success without data", R"({"success":true})", 0, ""},
+    {"data an object", R"({"success":true,"data":{"id":"A","error":405}})", 0, ""},
+    {"data an empty array", R"({"success":true,"data":[]})", 0, ""},
+    {"every task fine", R"({"success":true,"data":[{"id":"A","error":0},{"id":"B"}]})", 0, ""},
+    {"second task fails, third ignored",
+     R"({"success":true,"data":[{"error":0,"id":"A"},{"error":405,"id":"B"},{"error":404,"id":"C"}]})", 405,
+     "Task B pause failed (code 405: Invalid task action)"},
+    {"failing task without id", R"({"success":true,"data":["x",{"error":405,"id":7}]})", 405,
+     "Task  pause failed (code 405: Invalid task action)"},
+    {"errors that are not integers", R"({"success":true,"data":[{"error":"405","id":"A"},{"error":405.0,"id":"B"}]})",
+     0, ""},
+    {"station code", R"({"success":false,"error":{"code":105}})", 105,
+     "pause failed (code 105: The logged in session does not have permission)"},
+    {"station code 0", R"({"success":false,"error":{"code":0}})", -1, "pause failed (code 0: Synology error)"},
+    {"no error member", R"({"success":false})", -1, "pause failed (code 0: Synology error)"},
+    {"success not a JSON true", R"({"success":"true","data":[]})", -1, "pause failed (code 0: Synology error)"},
+    {"not JSON", "<html>", -1, "Failed to parse pause JSON response: <html>"},
+    {"empty body", "", -1, "Failed to parse pause JSON response: empty"},
+};
+
+TEST_F(TaskCommandTest, ActionAnswers)
+{
+    log_in();
+    for (const auto &c : pause_answers) {
+        SCOPED_TRACE(c.name);
+        server.answer_json(c.body);
+        EXPECT_EQ(c.result, ds_pause("A,B,C"));
+        EXPECT_STREQ(c.error, ds_last_error());
+    }
+    server.close_without_answer();
+    EXPECT_EQ(-1, ds_resume("A"));
+    EXPECT_STREQ("HTTP resume failed: Empty response from server", ds_last_error());
+}
+
+// ---- bulk actions ------------------------------------------------------------------
+
+const char mixed_listing[] = R"({"success":true,"data":{"total":11,"tasks":[
+    {"id":"a","status":"downloading"},
+    {"id":"b","status":"PAUSED"},
+    {"id":"c","status":"finished"},
+    {"id":"d","status":"Error"},
+    {"id":"e","status":"waiting"},
+    {"id":"i\u0000j","status":"downloading"},
+    {"id":"f"},
+    {"id":"g","status":5},
+    {"status":"paused"},
+    {"id":"","status":"paused"},
+    {"id":7,"status":"finished"},
+    "h"]}})";
+
+TEST_F(TaskCommandTest, BulkActionsSelectByStatus)
+{
+    log_in();
+    struct bulk_case {
+        const char *name;
+        int (*call)();
+        int result;
+        const char *action_path;
+    };
+    const bulk_case cases[] = {
+        {"pause all", ds_pause_all, 2,
+         "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=pause&id=a%2Ce&_sid=SID"},
+        {"resume all", ds_resume_all, 1,
+         "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=resume&id=b&_sid=SID"},
+        {"delete completed", ds_delete_completed, 2,
+         "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=delete&id=c%2Cd"
+         "&force_complete=false&_sid=SID"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clear_requests();
+        server.answer_json(mixed_listing);
+        server.answer_json(ok_answer);
+        EXPECT_EQ(c.result, c.call());
+        EXPECT_STREQ("", ds_last_error());
+        std::vector<std::string> sent = server.requests();
+        ASSERT_EQ(2u, sent.size());
+        EXPECT_EQ(list_line, sent[0].substr(0, sent[0].find("\r\n")));
+        EXPECT_EQ(get_line(c.action_path), sent[1].substr(0, sent[1].find("\r\n")));
+    }
+}
+
+TEST_F(TaskCommandTest, BulkListingSuccessIsNotConsulted)
+{
+    log_in();
+    server.answer_json(R"({"success":false,"data":{"tasks":[{"id":"x","status":"paused"},{"id":"y","status":"paused"},)"
+                       R"({"id":"z","status":"paused"}]}})");
+    server.answer_json(ok_answer);
+    EXPECT_EQ(3, ds_resume_all());
+    EXPECT_EQ(get_line(std::string(task_cgi) + "&method=resume&id=x%2Cy%2Cz&_sid=SID"), last_request_line());
+}
+
+TEST_F(TaskCommandTest, BulkWithNothingSelectedSendsOnlyTheListing)
+{
+    log_in();
+    const char *listings[] = {
+        R"({"success":true,"data":{"tasks":[{"id":"a","status":"downloading"}]}})",
+        R"({"success":false,"error":{"code":105}})",
+        R"({"success":true,"data":[{"id":"p","status":"paused"}]})",
+        R"({"success":true,"data":{"tasks":{"id":"p","status":"paused"}}})",
+        R"({"success":true,"data":{"tasks":[]}})",
+        R"([1,2])",
+    };
+    for (const char *listing : listings) {
+        SCOPED_TRACE(listing);
+        server.clear_requests();
+        server.answer_json(listing);
+        EXPECT_EQ(0, ds_resume_all());
+        EXPECT_STREQ("", ds_last_error());
+        EXPECT_EQ(1u, server.connection_count());
+    }
+}
+
+TEST_F(TaskCommandTest, BulkFailures)
+{
+    log_in();
+    struct failure_case {
+        const char *name, *listing, *action;
+        const char *error;
+        size_t requests;
+    };
+    const failure_case cases[] = {
+        {"listing not JSON", "<html>", nullptr, "", 1},
+        {"listing empty", "", nullptr, "", 1},
+        {"action refused", R"({"success":true,"data":{"tasks":[{"id":"a","status":"error"}]}})",
+         R"({"success":false,"error":{"code":105}})",
+         "delete failed (code 105: The logged in session does not have permission)", 2},
+        {"action with a failing task", R"({"success":true,"data":{"tasks":[{"id":"a","status":"finished"}]}})",
+         R"({"success":true,"data":[{"id":"a","error":404}]})", "Task a delete failed (code 404: Invalid task id)", 2},
+        {"action not JSON", R"({"success":true,"data":{"tasks":[{"id":"a","status":"finished"}]}})", "oops",
+         "Failed to parse delete JSON response: oops", 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clear_requests();
+        server.answer_json(c.listing);
+        if (c.action) server.answer_json(c.action);
+        EXPECT_EQ(-1, ds_delete_completed());
+        EXPECT_STREQ(c.error, ds_last_error());
+        EXPECT_EQ(c.requests, server.connection_count());
+    }
+    server.close_without_answer();
+    EXPECT_EQ(-1, ds_pause_all());
+    EXPECT_STREQ("HTTP list request failed: Empty response from server", ds_last_error());
+}
+
+// A listing of count tasks named task_000000000000001 and on (20 characters each).
+std::vector<std::string> numbered_ids(int count)
+{
+    std::vector<std::string> ids;
+    for (int i = 1; i <= count; ++i) {
+        char id[32];
+        std::snprintf(id, sizeof id, "task_%015d", i);
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+std::string listing_of(const std::vector<std::string> &ids, const char *status)
+{
+    std::string json = R"({"success":true,"data":{"tasks":[)";
+    for (size_t i = 0; i < ids.size(); ++i)
+        json += (i ? "," : "") + std::string(R"({"id":")") + ids[i] + R"(","status":")" + status + R"("})";
+    return json + "]}}";
+}
+
+// The ids named by each action request, in order; empty when a request has another shape.
+std::vector<std::vector<std::string>> ids_per_request(const std::vector<std::string> &requests, const std::string &method)
+{
+    const std::string head = "GET " + std::string(task_cgi) + "&method=" + method + "&id=";
+    const std::string tail = "&_sid=SID HTTP/1.1";
+    std::vector<std::vector<std::string>> named;
+    for (const std::string &request : requests) {
+        std::string line = request.substr(0, request.find("\r\n"));
+        std::vector<std::string> ids;
+        if (line.rfind(head, 0) == 0 && line.size() > head.size() + tail.size() &&
+            line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
+            std::string list = line.substr(head.size(), line.size() - head.size() - tail.size());
+            for (size_t from = 0;;) {
+                size_t comma = list.find("%2C", from);
+                ids.push_back(list.substr(from, comma - from));
+                if (comma == std::string::npos) break;
+                from = comma + 3;
+            }
+        }
+        named.push_back(ids);
+    }
+    return named;
+}
+
+TEST_F(TaskCommandTest, BulkSplitsLongIdListsAndSendsEveryId)
+{
+    log_in();
+    const std::vector<std::string> ids = numbered_ids(2000);
+    server.answer_json(listing_of(ids, "downloading"));
+    server.answer_always(script_server::json_response(ok_answer));
+    EXPECT_EQ(2000, ds_pause_all());
+    EXPECT_STREQ("", ds_last_error());
+
+    std::vector<std::string> sent = server.requests();
+    ASSERT_GE(sent.size(), 3u);  // the listing and at least two actions
+    sent.erase(sent.begin());
+    std::vector<std::string> named;
+    for (const auto &group : ids_per_request(sent, "pause")) {
+        EXPECT_FALSE(group.empty());
+        named.insert(named.end(), group.begin(), group.end());
+    }
+    EXPECT_EQ(ids, named);  // each id once, in the station's order
+    for (const std::string &request : sent) {
+        std::string line = request.substr(0, request.find("\r\n"));
+        EXPECT_LE(line.size(), std::string("GET  HTTP/1.1").size() + 8192);
+    }
+}
+
+TEST_F(TaskCommandTest, BulkStopsAtTheFirstFailingRequest)
+{
+    log_in();
+    server.answer_json(listing_of(numbered_ids(2000), "paused"));
+    server.answer_json(ok_answer);
+    server.answer_json(R"({"success":true,"data":[{"id":"task_000000000000400","error":405}]})");
+    EXPECT_EQ(-1, ds_resume_all());
+    EXPECT_STREQ("Task task_000000000000400 resume failed (code 405: Invalid task action)", ds_last_error());
+    EXPECT_EQ(3u, server.connection_count());
+}
+
+TEST_F(TaskCommandTest, BulkSendsAnIdLongerThanARequestAlone)
+{
+    log_in();
+    const std::vector<std::string> ids = {std::string(9000, 'L'), "a", "b"};
+    server.answer_json(listing_of(ids, "finished"));
+    server.answer_always(script_server::json_response(ok_answer));
+    EXPECT_EQ(3, ds_delete_completed());
+    std::vector<std::string> sent = server.requests();
+    ASSERT_EQ(3u, sent.size());
+    EXPECT_EQ(get_line(std::string(task_cgi) + "&method=delete&id=" + ids[0] + "&force_complete=false&_sid=SID"),
+              sent[1].substr(0, sent[1].find("\r\n")));
+    EXPECT_EQ(get_line(std::string(task_cgi) + "&method=delete&id=a%2Cb&force_complete=false&_sid=SID"),
+              sent[2].substr(0, sent[2].find("\r\n")));
+}
+
+// ---- adding by URL ------------------------------------------------------------------
+
+TEST_F(TaskCommandTest, AddUrlRequestByteForByte)
+{
+    log_in();
+    server.answer_json(R"({"success":true,"data":{"ignored":1}})");
+    EXPECT_EQ(0, ds_add_url("http://x/a?b=1&c=2", "/video/movies"));
+    EXPECT_STREQ("", ds_last_error());
+    const std::string body = "api=SYNO.DownloadStation.Task&version=1&method=create"
+                             "&uri=http%3A%2F%2Fx%2Fa%3Fb%3D1%26c%3D2&destination=video%2Fmovies&_sid=SID";
+    EXPECT_EQ("POST /webapi/DownloadStation/task.cgi HTTP/1.1\r\n" + host_line() +
+                  "User-Agent: brellock-synology-downloadstation/1.0\r\nConnection: close\r\n"
+                  "Cookie: id=SID\r\n"
+                  "Content-Type: application/x-www-form-urlencoded\r\n"
+                  "Content-Length: 128\r\n\r\n" +
+                  body,
+              server.last_request());
+}
+
+TEST_F(TaskCommandTest, AddUrlDestinations)
+{
+    log_in();
+    const std::pair<const char *, const char *> cases[] = {
+        {nullptr, "personal"}, {"", "personal"}, {"/\\//", "personal"},
+        {"\\share/a b", "share%2Fa%20b"}, {"downloads\r\nx", "downloads%0D%0Ax"},
+    };
+    for (const auto &[given, sent] : cases) {
+        SCOPED_TRACE(given ? given : "null");
+        server.answer_json(ok_answer);
+        EXPECT_EQ(0, ds_add_url("magnet:?xt=1", given));
+        EXPECT_EQ(std::string("api=SYNO.DownloadStation.Task&version=1&method=create&uri=magnet%3A%3Fxt%3D1"
+                              "&destination=") + sent + "&_sid=SID",
+                  last_request_body());
+    }
+}
+
+TEST_F(TaskCommandTest, AddUrlAnswers)
+{
+    log_in();
+    const answer_case cases[] = {
+        {"created", R"({"success":true})", 0, ""},
+        {"station code", R"({"success":false,"error":{"code":400}})", 400, "Add URL failed (code 400: File upload failed)"},
+        {"no code", R"({"success":false,"error":{}})", -1, "Add URL failed (code 0: Synology error)"},
+        {"not JSON", "Bad Gateway", -1, "Failed to parse add_url JSON response: Bad Gateway"},
+        {"empty body", "", -1, "Failed to parse add_url JSON response: empty"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.answer_json(c.body);
+        EXPECT_EQ(c.result, ds_add_url("http://x/", nullptr));
+        EXPECT_STREQ(c.error, ds_last_error());
+    }
+    server.close_without_answer();
+    EXPECT_EQ(-1, ds_add_url("http://x/", nullptr));
+    EXPECT_STREQ("HTTP add url failed: Empty response from server", ds_last_error());
+
+    server.clear_requests();
+    EXPECT_EQ(-1, ds_add_url("", nullptr));
+    EXPECT_STREQ("URL cannot be empty", ds_last_error());
+    EXPECT_EQ(-1, ds_add_url(nullptr, "x"));
+    EXPECT_STREQ("URL cannot be empty", ds_last_error());
+    EXPECT_EQ(0u, server.connection_count());
+}
+
+TEST(UploadTimeouts, NeverBelowTheirFloors)
+{
+    EXPECT_EQ(15, add_url_timeout(10));
+    EXPECT_EQ(15, add_url_timeout(15));
+    EXPECT_EQ(60, add_url_timeout(60));
+    EXPECT_EQ(30, add_torrent_timeout(10));
+    EXPECT_EQ(30, add_torrent_timeout(29));
+    EXPECT_EQ(45, add_torrent_timeout(45));
+}
+
+TEST(SplitUrlBatch, LinesTrimmedAndBlankLinesDropped)
+{
+    struct split_case {
+        const char *text;
+        std::vector<std::string> lines;
+    };
+    const split_case cases[] = {
+        {"", {}},
+        {" \r\n\t \n\r\v\f ", {}},
+        {"a", {"a"}},
+        {"a\r\nb\nc\rd\n\re", {"a", "b", "c", "d", "e"}},
+        {"  http://a/1  \r\n\r\n\thttp://b/2\t\r\n   \r\n http://c/3 ", {"http://a/1", "http://b/2", "http://c/3"}},
+        {"a b, c;d\n", {"a b, c;d"}},
+        {"x\vy\fz \v\f", {"x\vy\fz"}},
+        {"\xA0url\xA0", {"\xA0url\xA0"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<std::string> got;
+        for (std::string_view line : split_url_batch(c.text)) got.emplace_back(line);
+        EXPECT_EQ(c.lines, got);
+    }
+}
+
+TEST_F(TaskCommandTest, BatchOfThreeCrlfLines)
+{
+    log_in();
+    for (int i = 0; i < 3; ++i) server.answer_json(ok_answer);
+    EXPECT_EQ(3, ds_add_urls("  http://a/1  \r\n\r\n\thttp://b/2 c\r\n   \r\nhttp://c/3 \r\n", "/dl"));
+    EXPECT_STREQ("", ds_last_error());
+    const std::vector<std::string> sent = server.requests();
+    ASSERT_EQ(3u, sent.size());
+    const char *uris[] = {"http%3A%2F%2Fa%2F1", "http%3A%2F%2Fb%2F2%20c", "http%3A%2F%2Fc%2F3"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ("api=SYNO.DownloadStation.Task&version=1&method=create&uri=" + std::string(uris[i]) +
+                      "&destination=dl&_sid=SID",
+                  sent[i].substr(sent[i].find("\r\n\r\n") + 4));
+    }
+}
+
+TEST_F(TaskCommandTest, BatchCountsAndMessages)
+{
+    log_in();
+    const char refused[] = R"({"success":false,"error":{"code":400}})";
+    const char unknown[] = R"({"success":false,"error":{"code":408}})";
+    struct batch_case {
+        const char *name;
+        std::vector<const char *> answers;
+        int result;
+        const char *error;
+    };
+    const batch_case cases[] = {
+        {"second of three fails", {ok_answer, refused, ok_answer}, 2, ""},
+        {"last of three fails", {ok_answer, ok_answer, refused}, 2, "Add URL failed (code 400: File upload failed)"},
+        {"all fail", {refused, refused, unknown}, 0, "Add URL failed (code 408: File does not exist)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clear_requests();
+        for (const char *a : c.answers) server.answer_json(a);
+        EXPECT_EQ(c.result, ds_add_urls("u1\nu2\nu3", nullptr));
+        EXPECT_STREQ(c.error, ds_last_error());
+        EXPECT_EQ(3u, server.connection_count());
+    }
+    server.clear_requests();
+    EXPECT_EQ(-1, ds_add_urls(" \r\n\t\r\n  ", nullptr));
+    EXPECT_STREQ("No valid URLs found in batch", ds_last_error());
+    EXPECT_EQ(-1, ds_add_urls("", nullptr));
+    EXPECT_STREQ("URLs list cannot be empty", ds_last_error());
+    EXPECT_EQ(-1, ds_add_urls(nullptr, nullptr));
+    EXPECT_STREQ("URLs list cannot be empty", ds_last_error());
+    EXPECT_EQ(0u, server.connection_count());
+}
+
+// ---- adding a torrent file ---------------------------------------------------------
+
+// The parts before the file's bytes for destination personal, a 20-character
+// session id and the file name a.torrent: 580 + 8 + 20 + 9 bytes.
+const char example_head[] =
+    "------BrBoundary98234710293847\r\n"
+    "Content-Disposition: form-data; name=\"api\"\r\n"
+    "\r\n"
+    "SYNO.DownloadStation.Task\r\n"
+    "------BrBoundary98234710293847\r\n"
+    "Content-Disposition: form-data; name=\"version\"\r\n"
+    "\r\n"
+    "1\r\n"
+    "------BrBoundary98234710293847\r\n"
+    "Content-Disposition: form-data; name=\"method\"\r\n"
+    "\r\n"
+    "create\r\n"
+    "------BrBoundary98234710293847\r\n"
+    "Content-Disposition: form-data; name=\"destination\"\r\n"
+    "\r\n"
+    "personal\r\n"
+    "------BrBoundary98234710293847\r\n"
+    "Content-Disposition: form-data; name=\"_sid\"\r\n"
+    "\r\n"
+    "S0123456789abcdefghi\r\n"
+    "------BrBoundary98234710293847\r\n"
+    "Content-Disposition: form-data; name=\"file\"; filename=\"a.torrent\"\r\n"
+    "Content-Type: application/x-bittorrent\r\n"
+    "\r\n";
+const char example_tail[] = "\r\n------BrBoundary98234710293847--\r\n";
+
+TEST_F(TaskCommandTest, TorrentBodyByteForByte)
+{
+    server.answer_json(R"({"success":true,"data":{"sid":"S0123456789abcdefghi"}})");
+    ASSERT_EQ(0, ds_connect("127.0.0.1", server.port(), "user", "pass"));
+    server.clear_requests();
+
+    std::string content(1000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+    const std::string path = write_file("a.torrent", content);
+    server.answer_json(ok_answer);
+    EXPECT_EQ(0, ds_add_torrent(path.c_str(), nullptr));
+    EXPECT_STREQ("", ds_last_error());
+
+    const std::string body = std::string(example_head) + content + example_tail;
+    EXPECT_EQ(1653u, body.size());
+    EXPECT_EQ("POST /webapi/DownloadStation/task.cgi HTTP/1.1\r\n" + host_line() +
+                  "User-Agent: brellock-synology-downloadstation/1.0\r\nConnection: close\r\n"
+                  "Cookie: id=S0123456789abcdefghi\r\n"
+                  "Content-Type: multipart/form-data; boundary=----BrBoundary98234710293847\r\n"
+                  "Content-Length: 1653\r\n\r\n" +
+                  body,
+              server.last_request());
+}
+
+TEST_F(TaskCommandTest, TorrentFileNames)
+{
+    log_in();
+    fs::create_directories(dir / "x");
+    struct name_case {
+        const char *file;  // created under the test directory
+        const char *sent;
+    };
+    const name_case cases[] = {
+        {"d1\\d2\\a.torrent", "a.torrent"},
+        {"x/y\\z.torrent", "z.torrent"},
+        {"x/plain.torrent", "plain.torrent"},
+        {"q\"a\r\nb.torrent", "q%22a%0D%0Ab.torrent"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string path = write_file(c.file, "d4:infoe");
+        server.answer_json(ok_answer);
+        EXPECT_EQ(0, ds_add_torrent(path.c_str(), nullptr));
+        EXPECT_EQ(c.sent, sent_file_name());
+    }
+
+    // A bare name, read from the working directory, is sent as it is.
+    write_file("bare.torrent", "d4:infoe");
+    const fs::path before = fs::current_path();
+    fs::current_path(dir);
+    server.answer_json(ok_answer);
+    EXPECT_EQ(0, ds_add_torrent("bare.torrent", nullptr));
+    fs::current_path(before);
+    EXPECT_EQ("bare.torrent", sent_file_name());
+}
+
+TEST_F(TaskCommandTest, TorrentDestinations)
+{
+    log_in();
+    const std::string path = write_file("t.torrent", "d4:infoe");
+    const std::pair<const char *, const char *> cases[] = {
+        {nullptr, "personal"}, {"", "personal"}, {"\\/", "personal"},
+        {"/downloads/new", "downloads/new"}, {"a b&c%20\"q\"", "a b&c%20\"q\""},
+    };
+    for (const auto &[given, sent] : cases) {
+        SCOPED_TRACE(given ? given : "null");
+        server.answer_json(ok_answer);
+        EXPECT_EQ(0, ds_add_torrent(path.c_str(), given));
+        EXPECT_EQ(sent, sent_destination());
+    }
+
+    server.clear_requests();
+    for (const char *forged : {"a\r\n------BrBoundary98234710293847\r\nb", "a\nb", "a\rb"}) {
+        SCOPED_TRACE(forged);
+        EXPECT_EQ(-1, ds_add_torrent(path.c_str(), forged));
+        EXPECT_STREQ("Destination cannot contain line breaks", ds_last_error());
+    }
+    EXPECT_EQ(0u, server.connection_count());
+}
+
+TEST_F(TaskCommandTest, TorrentSizeLimits)
+{
+    log_in();
+    const std::string empty = write_file("empty.torrent", "");
+    const std::string over = write_file("over.torrent", std::string((20u << 20) + 1, 'o'));
+    EXPECT_EQ(-1, ds_add_torrent(empty.c_str(), nullptr));
+    EXPECT_STREQ("Invalid torrent file size: 0", ds_last_error());
+    EXPECT_EQ(-1, ds_add_torrent(over.c_str(), nullptr));
+    EXPECT_STREQ("Invalid torrent file size: 20971521", ds_last_error());
+    EXPECT_EQ(0u, server.connection_count());
+
+    const std::string content((20u << 20), 'm');
+    const std::string whole = write_file("whole.torrent", content);
+    server.answer_json(ok_answer);
+    EXPECT_EQ(0, ds_add_torrent(whole.c_str(), "/d"));
+    EXPECT_STREQ("", ds_last_error());
+    const std::string body = last_request_body();
+    ASSERT_EQ(580u + 1 + 3 + 13 + 20971520 + 36, body.size());
+    EXPECT_EQ(0, body.compare(580 + 1 + 3 + 13, content.size(), content));
+    EXPECT_EQ(example_tail, body.substr(body.size() - 36));
+}
+
+TEST_F(TaskCommandTest, TorrentFailures)
+{
+    log_in();
+    const std::string path = write_file("t.torrent", "d4:infoe");
+    const answer_case cases[] = {
+        {"station code", R"({"success":false,"error":{"code":400}})", 400,
+         "Add torrent failed (code 400: File upload failed)"},
+        {"no code", R"({"success":false,"error":{"code":"400"}})", -1, "Add torrent failed (code 0: Synology error)"},
+        {"not JSON", "{\"success\":", -1, "Failed to parse add_torrent JSON response: {\"success\":"},
+        {"empty body", "", -1, "Failed to parse add_torrent JSON response: empty"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.answer_json(c.body);
+        EXPECT_EQ(c.result, ds_add_torrent(path.c_str(), nullptr));
+        EXPECT_STREQ(c.error, ds_last_error());
+    }
+    server.close_without_answer();
+    EXPECT_EQ(-1, ds_add_torrent(path.c_str(), nullptr));
+    EXPECT_STREQ("HTTP add torrent failed: Empty response from server", ds_last_error());
+
+    server.clear_requests();
+    EXPECT_EQ(-1, ds_add_torrent(nullptr, nullptr));
+    EXPECT_STREQ("File path cannot be empty", ds_last_error());
+    EXPECT_EQ(-1, ds_add_torrent("", nullptr));
+    EXPECT_STREQ("File path cannot be empty", ds_last_error());
+    const std::string missing = (dir / "missing.torrent").string();
+    EXPECT_EQ(-1, ds_add_torrent(missing.c_str(), nullptr));
+    EXPECT_EQ("Failed to open torrent file: " + missing, ds_last_error());
+    EXPECT_EQ(-1, ds_add_torrent(dir.string().c_str(), nullptr));  // a folder is no torrent file
+    EXPECT_NE("", std::string(ds_last_error()));
+    EXPECT_EQ(0u, server.connection_count());
+}
+
+}  // namespace
