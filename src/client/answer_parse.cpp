@@ -1,10 +1,13 @@
 // Strict parsing of the station's answers.
 //
-// Numbers are converted here rather than by RapidJSON: its full-precision
-// conversion of a zero with a large exponent (0E252) reads a garbage value
-// (-7.4e-68) through undefined behaviour. The reader still checks the number
-// grammar; std::from_chars gives the correctly rounded value, independent of
-// the host's locale.
+// Two faults of RapidJSON 1.1.0 are mended on the way from its reader to the
+// document. Numbers are converted here: its full-precision conversion of a
+// zero with a large exponent (0E252) reads a garbage value (-7.4e-68) through
+// undefined behaviour; the reader still checks the number grammar, and
+// std::from_chars gives the correctly rounded value, independent of the
+// host's locale. And a lone low surrogate escape (\udcc5) passes its reader
+// as bytes that are no UTF-8, which would then reach the host: such a text
+// is refused like any other malformed JSON.
 #include "synology.h"
 
 #include <charconv>
@@ -47,10 +50,23 @@ long long leading_digit_exponent(std::string_view number)
     return leading + exponent;
 }
 
-// Hands the reader's events to the document, numbers converted on the way.
-class number_converter {
+// Escapes are the only way to invalid UTF-8 past the validating reader, and
+// the only invalid form they take is an encoded surrogate: ED A0..BF.
+bool holds_surrogate(const char *text, size_t n)
+{
+    const char *end = text + n;
+    for (const char *p = text; (p = static_cast<const char *>(std::memchr(p, '\xED', static_cast<size_t>(end - p))));
+         ++p) {
+        if (p + 1 < end && static_cast<unsigned char>(p[1]) >= 0xA0) return true;
+    }
+    return false;
+}
+
+// Hands the reader's events to the document, numbers converted and texts
+// checked on the way.
+class answer_reader {
 public:
-    explicit number_converter(rapidjson::Document &document) : document_(document) {}
+    explicit answer_reader(rapidjson::Document &document) : document_(document) {}
 
     bool Null() { return document_.Null(); }
     bool Bool(bool b) { return document_.Bool(b); }
@@ -59,9 +75,15 @@ public:
     bool Int64(int64_t i) { return document_.Int64(i); }
     bool Uint64(uint64_t u) { return document_.Uint64(u); }
     bool Double(double d) { return document_.Double(d); }
-    bool String(const char *s, rapidjson::SizeType n, bool copy) { return document_.String(s, n, copy); }
+    bool String(const char *s, rapidjson::SizeType n, bool copy)
+    {
+        return !holds_surrogate(s, n) && document_.String(s, n, copy);
+    }
     bool StartObject() { return document_.StartObject(); }
-    bool Key(const char *s, rapidjson::SizeType n, bool copy) { return document_.Key(s, n, copy); }
+    bool Key(const char *s, rapidjson::SizeType n, bool copy)
+    {
+        return !holds_surrogate(s, n) && document_.Key(s, n, copy);
+    }
     bool EndObject(rapidjson::SizeType members) { return document_.EndObject(members); }
     bool StartArray() { return document_.StartArray(); }
     bool EndArray(rapidjson::SizeType elements) { return document_.EndArray(elements); }
@@ -105,7 +127,7 @@ bool parse_answer_body(const char *body, size_t len, rapidjson::Document &docume
         rapidjson::MemoryStream bytes(body, len);
         rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
         rapidjson::Reader reader;
-        number_converter handler(target);
+        answer_reader handler(target);
         parsed = !reader.Parse<parse_flags | rapidjson::kParseNumbersAsStringsFlag>(in, handler).IsError();
         return parsed;
     };

@@ -159,7 +159,7 @@ TEST(WriteJson, MinifiedAndDeepNestingIsSafe)
     EXPECT_TRUE(deep == written.GetString());
 }
 
-TEST(ParseAnswer, NumbersReadExactly)
+TEST(ParseAnswer, ValuesReadExactly)
 {
     struct number_case { const char *json, *written; };
     const number_case cases[] = {
@@ -170,6 +170,7 @@ TEST(ParseAnswer, NumbersReadExactly)
         {"[9223372036854775807,-9223372036854775808]", "[9223372036854775807,-9223372036854775808]"},
         {"[18446744073709551616]", "[18446744073709553000.0]"},
         {"[1.5e300,-2E-5]", "[1.5e300,-0.00002]"},
+        {"[\"\\ud83d\\ude00\\u00e9\\/\"]", "[\"\xF0\x9F\x98\x80\xC3\xA9/\"]"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);
@@ -183,7 +184,7 @@ TEST(ParseAnswer, NumbersReadExactly)
 
 TEST(ParseAnswer, RefusesWhatIsNotStrictJson)
 {
-    for (const std::string &text : std::vector<std::string>{"", "[1e400]", "[01]", "[1.]", "{\"a\":1,}", "[NaN]", "{} {}", "[\"\xC3\"]",
+    for (const std::string &text : std::vector<std::string>{"", "[1e400]", "[01]", "[1.]", "{\"a\":1,}", "[NaN]", "{} {}", "[\"\xC3\"]", "[\"\\udcc5\"]", "{\"\\ud800x\":1}",
                              std::string("{}\0", 3), "// c\n{}", "{'a':1}"}) {
         SCOPED_TRACE(text);
         rapidjson::Document d;
