@@ -1,1 +1,457 @@
 #include "client_fixture.h"
+#include "synology.h"
+
+#include <sys/resource.h>
+
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr const char *defaults_record =
+    R"({"id":"","title":"","status":"","type":"","size_total":0,"size_downloaded":0,)"
+    R"("size_uploaded":0,"speed_download":0,"speed_upload":0,"destination":"","username":"",)"
+    R"("create_time":0,"started_time":0,"completed_time":0,"progress":0.0,"eta_seconds":-1,)"
+    R"("seed_ratio":0.0,"error_detail":"","uri":"","connected_peers":0,"connected_seeders":0,)"
+    R"("connected_leechers":0,"total_peers":0})";
+
+constexpr const char *list_line =
+    "GET /webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=list"
+    "&additional=detail,transfer&_sid=SID HTTP/1.1";
+
+// The record of a task holding only an id and a status whose derived values
+// are the defaults (any status but finished and error).
+std::string plain_record(const std::string &id, const std::string &status)
+{
+    return R"({"id":")" + id + R"(","title":"","status":")" + status +
+           R"(","type":"","size_total":0,"size_downloaded":0,"size_uploaded":0,)"
+           R"("speed_download":0,"speed_upload":0,"destination":"","username":"","create_time":0,)"
+           R"("started_time":0,"completed_time":0,"progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,)"
+           R"("error_detail":"","uri":"","connected_peers":0,"connected_seeders":0,)"
+           R"("connected_leechers":0,"total_peers":0})";
+}
+
+std::string tasks_answer(const std::string &tasks)
+{
+    return R"({"success":true,"data":{"tasks":[)" + tasks + "]}}";
+}
+
+// The record of one task, built from its JSON text and written minified.
+std::string flattened(const std::string &task_json)
+{
+    rapidjson::Document task;
+    task.Parse(task_json.c_str());
+    rapidjson::Document::AllocatorType alloc;
+    rapidjson::StringBuffer out;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+    build_flattened_task_val(alloc, &task).Accept(writer);
+    return out.GetString();
+}
+
+// The four derived members, which stand together in the record.
+std::string derived_members(const std::string &task_json)
+{
+    std::string record = flattened(task_json);
+    size_t from = record.find(R"("progress")");
+    size_t to = record.find(R"(,"uri")");
+    return record.substr(from, to - from);
+}
+
+// AddressSanitizer holds freed memory back, so the peak says nothing there.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool peak_memory_tells = false;
+#else
+constexpr bool peak_memory_tells = true;
+#endif
+
+// The most memory the process has held so far.
+long peak_memory_mib()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+// A value nested depth levels deep: [[[...]]].
+std::string deep_array(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+class TaskQueryTest : public client_test {};
+
+}  // namespace
+
+// ---- the flattened record ------------------------------------------------------
+
+TEST(FlattenedTask, CompleteRecord)
+{
+    const char *task = R"({"id":"dbid_42","title":"Big \"Buck\" Bunny \u00e9","status":"downloading",
+        "type":"bt","username":"admin","size":200,"additional":{
+        "transfer":{"size_downloaded":50,"size_uploaded":200,"speed_download":10,"speed_upload":3},
+        "detail":{"destination":"video/films","uri":"magnet:?xt=urn:btih:abc","create_time":1700000000,
+        "started_time":1700000100,"completed_time":0,"connected_peers":4,"connected_seeders":3,
+        "connected_leechers":1,"total_peers":12,"error_code":408}}})";
+    EXPECT_EQ(R"({"id":"dbid_42","title":"Big \"Buck\" Bunny )"
+              "\xC3\xA9"
+              R"(","status":"downloading","type":"bt","size_total":200,"size_downloaded":50,)"
+              R"("size_uploaded":200,"speed_download":10,"speed_upload":3,"destination":"video/films",)"
+              R"("username":"admin","create_time":1700000000,"started_time":1700000100,)"
+              R"("completed_time":0,"progress":0.25,"eta_seconds":15,"seed_ratio":1.0,)"
+              R"("error_detail":"","uri":"magnet:?xt=urn:btih:abc","connected_peers":4,)"
+              R"("connected_seeders":3,"connected_leechers":1,"total_peers":12})",
+              flattened(task));
+}
+
+TEST(FlattenedTask, WrongTypesCountAsAbsentAndIntegersKeepTheirWidth)
+{
+    // transfer is no object, so its members are absent; detail is still read.
+    const char *task = R"({"id":7,"title":null,"status":"paused","type":"bt","username":"u",
+        "size":18446744073709551615,"additional":{"transfer":[{"size_downloaded":5}],
+        "detail":{"destination":true,"uri":"u","create_time":-5,"started_time":12.0,
+        "completed_time":"9","connected_peers":4294967297,"connected_seeders":-2,
+        "connected_leechers":2147483648,"total_peers":{"n":1}}}})";
+    EXPECT_EQ(R"({"id":"","title":"","status":"paused","type":"bt","size_total":-1,)"
+              R"("size_downloaded":0,"size_uploaded":0,"speed_download":0,"speed_upload":0,)"
+              R"("destination":"","username":"u","create_time":-5,"started_time":0,)"
+              R"("completed_time":0,"progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,)"
+              R"("error_detail":"","uri":"u","connected_peers":1,"connected_seeders":-2,)"
+              R"("connected_leechers":-2147483648,"total_peers":0})",
+              flattened(task));
+}
+
+TEST(FlattenedTask, DerivedMembers)
+{
+    struct derived_case { const char *name, *task, *derived; };
+    const derived_case cases[] = {
+        {"finished without size", R"({"status":"finished"})",
+         R"("progress":1.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"finished with size 0", R"({"status":"finished","size":0})",
+         R"("progress":1.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"downloading a quarter",
+         R"({"status":"downloading","size":200,"additional":{"transfer":{"size_downloaded":50,"speed_download":10}}})",
+         R"("progress":0.25,"eta_seconds":15,"seed_ratio":0.0,"error_detail":"")"},
+        {"status in capitals",
+         R"({"status":"DOWNLOADING","size":200,"additional":{"transfer":{"size_downloaded":50,"speed_download":10}}})",
+         R"("progress":0.25,"eta_seconds":15,"seed_ratio":0.0,"error_detail":"")"},
+        {"eta truncated",
+         R"({"status":"downloading","size":100,"additional":{"transfer":{"size_downloaded":1,"speed_download":10}}})",
+         R"("progress":0.01,"eta_seconds":9,"seed_ratio":0.0,"error_detail":"")"},
+        {"complete by size",
+         R"({"status":"downloading","size":200,"additional":{"transfer":{"size_downloaded":200,"speed_download":10}}})",
+         R"("progress":1.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"more than the size",
+         R"({"status":"downloading","size":200,"additional":{"transfer":{"size_downloaded":300,"speed_download":10}}})",
+         R"("progress":1.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"waiting",
+         R"({"status":"waiting","size":100,"additional":{"transfer":{"speed_download":5}}})",
+         R"("progress":0.0,"eta_seconds":20,"seed_ratio":0.0,"error_detail":"")"},
+        {"paused with speed",
+         R"({"status":"paused","size":200,"additional":{"transfer":{"size_downloaded":50,"speed_download":10}}})",
+         R"("progress":0.25,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"negative speed",
+         R"({"status":"downloading","size":200,"additional":{"transfer":{"speed_download":-10}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"eta beyond 64 bits is capped",
+         R"({"status":"downloading","size":9223372036854775807,"additional":{"transfer":{"size_downloaded":-1,"speed_download":1}}})",
+         R"("progress":0.0,"eta_seconds":9223372036854775807,"seed_ratio":0.0,"error_detail":"")"},
+        {"seed ratio over the size",
+         R"({"size":1000,"additional":{"transfer":{"size_downloaded":250,"size_uploaded":500}}})",
+         R"("progress":0.25,"eta_seconds":-1,"seed_ratio":0.5,"error_detail":"")"},
+        {"seed ratio over the downloaded amount",
+         R"({"additional":{"transfer":{"size_downloaded":250,"size_uploaded":500}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":2.0,"error_detail":"")"},
+        {"uploaded without any size", R"({"additional":{"transfer":{"size_uploaded":500}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"nothing uploaded",
+         R"({"size":1000,"additional":{"transfer":{"size_downloaded":250,"size_uploaded":0}}})",
+         R"("progress":0.25,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"error with code", R"({"status":"error","additional":{"detail":{"error_code":408}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"File does not exist")"},
+        {"error in capitals", R"({"status":"ERROR","additional":{"detail":{"error_code":403}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"Destination denied")"},
+        {"error without detail", R"({"status":"error"})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"Download error")"},
+        {"error with empty detail", R"({"status":"error","additional":{"detail":{}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"Download error")"},
+        {"error with detail not an object", R"({"status":"error","additional":{"detail":[408]}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"Download error")"},
+        {"error code as a string", R"({"status":"error","additional":{"detail":{"error_code":"408"}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"Synology error")"},
+        {"finished with an error code",
+         R"({"status":"finished","additional":{"detail":{"error_code":408}}})",
+         R"("progress":1.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"size as a real",
+         R"({"status":"downloading","size":1000.0,"additional":{"transfer":{"size_downloaded":500,"speed_download":10}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"size as a string",
+         R"({"status":"downloading","size":"1000","additional":{"transfer":{"size_downloaded":500}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"status as a number", R"({"status":1,"size":10,"additional":{"transfer":{"size_downloaded":10}}})",
+         R"("progress":1.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"status key in capitals", R"({"STATUS":"finished"})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"first status wins", R"({"status":"finished","status":"error"})",
+         R"("progress":1.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"additional without transfer",
+         R"({"status":"downloading","size":100,"additional":{"detail":{"error_code":1}}})",
+         R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.derived, derived_members(c.task));
+    }
+}
+
+TEST(FlattenedTask, RecordOfDefaults)
+{
+    for (const char *task : {R"("a string")", "null", "{}", "42", "[1,2]", R"({"ID":"x","Status":"finished"})"}) {
+        SCOPED_TRACE(task);
+        EXPECT_EQ(defaults_record, flattened(task));
+    }
+    rapidjson::Document::AllocatorType alloc;
+    rapidjson::StringBuffer out;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+    build_flattened_task_val(alloc, nullptr).Accept(writer);
+    EXPECT_STREQ(defaults_record, out.GetString());
+}
+
+// ---- the status filter -----------------------------------------------------------
+
+TEST(StatusFilter, Matches)
+{
+    const std::optional<std::string_view> none;
+    struct filter_case { const char *filter; std::optional<std::string_view> status; bool taken; };
+    const std::string long_filter = std::string(251, ',') + "paused";  // cut after "paus"
+    const filter_case cases[] = {
+        {nullptr, "downloading", true},
+        {nullptr, none, true},
+        {"", none, true},
+        {"all", "whatever", true},
+        {"ALL", none, true},
+        {"aLl", "", true},
+        {"downloading,paused", "downloading", true},
+        {"downloading,paused", "paused", true},
+        {"downloading,paused", "finished", false},
+        {"downloading,paused", none, false},
+        {"DOWNLOADING; PAUSED", "paused", true},
+        {"DOWNLOADING; PAUSED", "Downloading", true},
+        {"downloading|paused", "paused", true},
+        {"downloading paused", "paused", true},
+        {"downloading,\tpaused", "paused", true},
+        {"\vdownloading\r\n,paused\f", "downloading", true},
+        {",,,", "downloading", false},
+        {"   ", "", false},
+        {",; |", "paused", false},
+        {"all,paused", "paused", true},
+        {"all,paused", "downloading", false},
+        {" all", "downloading", false},
+        {" all", "all", true},
+        {"pause", "paused", false},
+        {"paused", "pause", false},
+        {"paused", std::string_view("paused\0x", 8), false},
+        {long_filter.c_str(), "paus", true},
+        {long_filter.c_str(), "paused", false},
+        // A blank word is still a word: it takes only a status that is the empty string.
+        {",\t,", "", true},
+        {",\t,", none, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "filter \"" << (c.filter ? c.filter : "(null)") << "\" status \""
+                                        << (c.status ? std::string(*c.status) : "(none)") << "\"");
+        EXPECT_EQ(c.taken, status_filter(c.filter).matches(c.status));
+    }
+}
+
+// ---- listing ---------------------------------------------------------------------
+
+TEST_F(TaskQueryTest, ListSendsItsRequestAndFiltersInStationOrder)
+{
+    log_in();
+    server.answer_json(tasks_answer(
+        R"({"id":"a","status":"downloading"},{"id":"b","status":"finished"},{"id":"c"},7,)"
+        R"({"id":"d","status":"PAUSED"},{"id":"e","status":"waiting"})"));
+    EXPECT_EQ("[" + plain_record("a", "downloading") + "," + plain_record("d", "PAUSED") + "]",
+              ds_list_tasks_filtered("downloading, paused"));
+    EXPECT_STREQ("", ds_last_error());
+    EXPECT_EQ(list_line, last_request_line());
+}
+
+TEST_F(TaskQueryTest, UnfilteredListTakesEveryElement)
+{
+    log_in();
+    server.answer_always(script_server::json_response(tasks_answer(
+        R"({"id":"a","status":"paused"},{"id":"b"},"text",null,{})")));
+    const std::string expected = "[" + plain_record("a", "paused") + "," + plain_record("b", "") + "," +
+                                 defaults_record + "," + defaults_record + "," + defaults_record + "]";
+    EXPECT_EQ(expected, ds_list_tasks());
+    EXPECT_EQ(expected, ds_list_tasks_filtered(nullptr));
+    EXPECT_EQ(expected, ds_list_tasks_filtered(""));
+    EXPECT_EQ(expected, ds_list_tasks_filtered("all"));
+    EXPECT_EQ(expected, ds_list_tasks_filtered("ALL"));
+    EXPECT_EQ("[" + plain_record("a", "paused") + "]", ds_list_tasks_filtered("paused"));
+    EXPECT_STREQ("[]", ds_list_tasks_filtered(",,,"));
+    EXPECT_STREQ("", ds_last_error());
+}
+
+TEST_F(TaskQueryTest, ListWithoutUsableTasksIsEmpty)
+{
+    log_in();
+    for (const char *body : {R"({"success":true})", R"({"success":true,"data":{}})",
+                             R"({"success":true,"data":{"total":0}})",
+                             R"({"success":true,"data":{"tasks":[]}})",
+                             R"({"success":true,"data":{"tasks":{"id":"a"}}})",
+                             R"({"success":true,"data":[{"tasks":[{}]}]})"}) {
+        SCOPED_TRACE(body);
+        server.answer_json(body);
+        EXPECT_STREQ("[]", ds_list_tasks());
+        EXPECT_STREQ("", ds_last_error());
+    }
+}
+
+TEST_F(TaskQueryTest, ListFailures)
+{
+    struct failure_case { const char *name; std::string raw; const char *error; };
+    const failure_case cases[] = {
+        {"no answer", "", "HTTP list request failed: Empty response from server"},
+        {"not JSON", script_server::json_response("<html>"), "Failed to parse list JSON: <html>"},
+        {"empty body", script_server::json_response(""), "Failed to parse list JSON: empty"},
+        {"station code", script_server::json_response(R"({"success":false,"error":{"code":105}})"),
+         "List tasks failed (code 105: The logged in session does not have permission)"},
+        {"no code", script_server::json_response(R"({"success":false})"),
+         "List tasks failed (code 0: Synology error)"},
+        {"success not true", script_server::json_response(R"({"success":1,"data":{"tasks":[{}]}})"),
+         "List tasks failed (code 0: Synology error)"},
+    };
+    log_in();
+    server.answer_json(tasks_answer(R"({"id":"kept","status":"paused"})"));
+    const char *previous = ds_list_tasks();
+    const std::string kept = "[" + plain_record("kept", "paused") + "]";
+    ASSERT_EQ(kept, previous);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.raw.empty()) server.close_without_answer();
+        else server.answer(c.raw);
+        EXPECT_STREQ("[]", ds_list_tasks_filtered("paused"));
+        EXPECT_STREQ(c.error, ds_last_error());
+        EXPECT_EQ(kept, previous);  // a failure leaves the thread's last result alone
+    }
+}
+
+TEST_F(TaskQueryTest, NotConnectedSendsNothing)
+{
+    EXPECT_STREQ("[]", ds_list_tasks());
+    EXPECT_STREQ("Not connected to NAS", ds_last_error());
+    EXPECT_STREQ("[]", ds_list_tasks_filtered("paused"));
+    EXPECT_STREQ("Not connected to NAS", ds_last_error());
+    EXPECT_STREQ("{}", ds_get_task(nullptr));
+    EXPECT_STREQ("Not connected to NAS", ds_last_error());
+    EXPECT_STREQ("{}", ds_get_task("dbid_1"));
+    EXPECT_STREQ("Not connected to NAS", ds_last_error());
+    EXPECT_EQ(0u, server.connection_count());
+}
+
+TEST_F(TaskQueryTest, LargeListIsHandedOverWhole)
+{
+    log_in();
+    const std::string title(300, 't');
+    std::string tasks, expected = "[";
+    for (int i = 0; i < 2000; ++i) {
+        std::string id = "dbid_" + std::to_string(i);
+        tasks += std::string(i ? "," : "") + R"({"id":")" + id + R"(","title":")" + title + R"(","status":"paused"})";
+        expected += std::string(i ? "," : "") + R"({"id":")" + id + R"(","title":")" + title +
+                    R"(","status":"paused","type":"","size_total":0,"size_downloaded":0,)"
+                    R"("size_uploaded":0,"speed_download":0,"speed_upload":0,"destination":"",)"
+                    R"("username":"","create_time":0,"started_time":0,"completed_time":0,)"
+                    R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"","uri":"",)"
+                    R"("connected_peers":0,"connected_seeders":0,"connected_leechers":0,"total_peers":0})";
+    }
+    expected += "]";
+    ASSERT_GT(expected.size(), 512u * 1024);
+    server.answer_json(tasks_answer(tasks));
+    EXPECT_EQ(expected, ds_list_tasks());
+    EXPECT_STREQ("", ds_last_error());
+}
+
+TEST_F(TaskQueryTest, MillionEmptyTasksFailAsTooLarge)
+{
+    log_in();
+    std::string tasks = "{}";
+    tasks.reserve(3'000'000);
+    for (int i = 1; i < 1'000'000; ++i) tasks += ",{}";
+    server.answer_json(tasks_answer(tasks));
+    EXPECT_STREQ("[]", ds_list_tasks());
+    EXPECT_STREQ("Result too large (over 64 MiB)", ds_last_error());
+    // Records are written as they are built and the writing stops at the
+    // limit; the whole list would take over 400 MiB of text alone.
+    if (peak_memory_tells) {
+        EXPECT_LT(peak_memory_mib(), 256);
+    }
+}
+
+TEST_F(TaskQueryTest, DeepNestingDoesNotCrash)
+{
+    log_in();
+    const std::string deep = deep_array(1'000'000);
+    server.answer_json(tasks_answer(deep + R"(,{"id":"a","status":"paused","additional":)" + deep + "}"));
+    EXPECT_EQ("[" + std::string(defaults_record) + "," + plain_record("a", "paused") + "]", ds_list_tasks());
+    server.answer_json(tasks_answer(deep));
+    EXPECT_STREQ(defaults_record, ds_get_task("a"));
+    EXPECT_STREQ("", ds_last_error());
+}
+
+// ---- lookup ------------------------------------------------------------------------
+
+TEST_F(TaskQueryTest, GetTaskEncodesTheIdAndTakesTheFirstTask)
+{
+    log_in();
+    server.answer_json(tasks_answer(R"({"id":"other","status":"waiting"},{"id":"a b&c","status":"paused"})"));
+    EXPECT_EQ(plain_record("other", "waiting"), ds_get_task("a b&c"));
+    EXPECT_STREQ("", ds_last_error());
+    EXPECT_EQ(get_line("/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1"
+                       "&method=getinfo&id=a%20b%26c&additional=detail,transfer&_sid=SID"),
+              last_request_line());
+}
+
+TEST_F(TaskQueryTest, GetTaskFailures)
+{
+    struct failure_case { const char *name; std::string raw; const char *error; };
+    const failure_case cases[] = {
+        {"no answer", "", "HTTP get task request failed: Empty response from server"},
+        {"not JSON", script_server::json_response("<html>"), "Failed to parse get task JSON: <html>"},
+        {"empty body", script_server::json_response(""), "Failed to parse get task JSON: empty"},
+        {"station code", script_server::json_response(R"({"success":false,"error":{"code":404}})"),
+         "Task a b&c%d not found (code 404: Invalid task id)"},
+        {"no code", script_server::json_response(R"({"success":false,"error":{}})"),
+         "Task a b&c%d not found (code 0: Synology error)"},
+        {"no data", script_server::json_response(R"({"success":true})"),
+         "Task a b&c%d not found in tasks array"},
+        {"no tasks", script_server::json_response(R"({"success":true,"data":{"total":1}})"),
+         "Task a b&c%d not found in tasks array"},
+        {"empty tasks", script_server::json_response(tasks_answer("")),
+         "Task a b&c%d not found in tasks array"},
+        {"tasks not an array",
+         script_server::json_response(R"({"success":true,"data":{"tasks":{"id":"a"}}})"),
+         "Task a b&c%d not found in tasks array"},
+    };
+    log_in();
+    server.answer_json(tasks_answer(R"({"id":"kept","status":"paused"})"));
+    const char *previous = ds_get_task("kept");
+    const std::string kept = plain_record("kept", "paused");
+    ASSERT_EQ(kept, previous);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.raw.empty()) server.close_without_answer();
+        else server.answer(c.raw);
+        EXPECT_STREQ("{}", ds_get_task("a b&c%d"));
+        EXPECT_STREQ(c.error, ds_last_error());
+        EXPECT_EQ(kept, previous);
+    }
+}
+
+TEST_F(TaskQueryTest, GetTaskNeedsAnId)
+{
+    log_in();
+    for (const char *task_id : {static_cast<const char *>(nullptr), ""}) {
+        EXPECT_STREQ("{}", ds_get_task(task_id));
+        EXPECT_STREQ("Task ID cannot be empty", ds_last_error());
+    }
+    EXPECT_EQ(0u, server.connection_count());
+}
