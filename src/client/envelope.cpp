@@ -2,6 +2,7 @@
 // JSON helpers it and the calls share.
 #include "synology.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -143,7 +144,7 @@ const char *hand_over_json(const json_value *data, const char *failure_value)
         text.Put('{');
         text.Put('}');
     } else if (!write_json(*data, text)) {
-        set_error("Result too large (over %zu MiB)", result_limit >> 20);
+        set_error("Result too large (over %d MiB)", static_cast<int>(result_limit >> 20));
         return failure_value;
     }
     return hand_over(std::move(text), failure_value);
@@ -198,15 +199,18 @@ bool call_scope::exchange(const request &req, const call_words &words, answer &o
                transport[0] ? transport : "network error");
         return false;
     }
-    const char *body = out.response.body;
+    char *body = out.response.body;
     const size_t body_len = body ? out.response.body_len : 0;
     if (body_len == 0 && words.empty_body) {
         record(words.empty_body, false, nullptr);
         return false;
     }
-    if (!parse_answer_body(body, body_len, out.document)) {
+    // Parsed in place, so the answer's strings are never copied; the parse
+    // rewrites the body, so what a message may quote of it is kept first.
+    const std::string quoted(body ? body : "", std::min(body_len, last_error_capacity));
+    if (!parse_answer_in_place(body, body_len, out.document)) {
         record(words.parse, words.subject_first & parse_subject, subject,
-               body_len == 0 ? "empty" : body);
+               body_len == 0 ? "empty" : quoted.c_str());
         return false;
     }
     out.root = &out.document;
