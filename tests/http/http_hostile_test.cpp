@@ -1,10 +1,9 @@
 // Peers that misbehave: every exchange stays bounded in time and memory.
 #include "http_client.h"
 #include "script_server.h"
+#include "test_host.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/resource.h>
 
 #include <chrono>
 #include <string>
@@ -52,9 +51,7 @@ TEST(HostilePeer, EndlessAnswerFailsNearTheSizeLimit)
     outcome o = get(server, 10);
     EXPECT_EQ(-1, o.rc);
     EXPECT_EQ("Response too large (over 64 MiB)", o.error);
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    EXPECT_LT(usage.ru_maxrss, 160L * 1024);  // kilobytes: the limit and a little more, with sanitizers
+    EXPECT_LT(peak_memory_kib(), 160L * 1024);  // kilobytes: the limit and a little more, with sanitizers
 }
 
 TEST(HostilePeer, SilentPeerGivesAnEmptyAnswerAfterTheTimeOut)
