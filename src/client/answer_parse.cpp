@@ -118,39 +118,22 @@ private:
 
 }  // namespace
 
-namespace {
-
-// Runs the reader over in with the answer_reader's checks; true when the
-// document holds the whole answer.
-template <unsigned extra_flags, class Stream>
-bool read_answer(Stream &in, rapidjson::Document &document)
-{
-    bool parsed = false;
-    auto read = [&](rapidjson::Document &target) {
-        rapidjson::Reader reader;
-        answer_reader handler(target);
-        parsed = !reader.Parse<parse_flags | extra_flags | rapidjson::kParseNumbersAsStringsFlag>(in, handler)
-                      .IsError();
-        return parsed;
-    };
-    document.Populate(read);
-    return parsed;
-}
-
-}  // namespace
-
 bool parse_answer_body(const char *body, size_t len, rapidjson::Document &document)
 {
     // A NUL byte is no JSON, though the reader would stop at it as at an end.
     if (!body || len == 0 || std::memchr(body, '\0', len)) return false;
-    rapidjson::MemoryStream bytes(body, len);
-    rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
-    return read_answer<0>(in, document);
-}
-
-bool parse_answer_in_place(char *body, size_t len, rapidjson::Document &document)
-{
-    if (!body || len == 0 || body[len] != '\0' || std::memchr(body, '\0', len)) return false;
-    rapidjson::InsituStringStream in(body);
-    return read_answer<rapidjson::kParseInsituFlag>(in, document);
+    bool parsed = false;
+    auto read = [&](rapidjson::Document &target) {
+        // Read from a bounded stream and copied, never in place: RapidJSON's
+        // in-place stream lets its UTF-8 check read past the end of a body
+        // that stops inside a multi-byte character.
+        rapidjson::MemoryStream bytes(body, len);
+        rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
+        rapidjson::Reader reader;
+        answer_reader handler(target);
+        parsed = !reader.Parse<parse_flags | rapidjson::kParseNumbersAsStringsFlag>(in, handler).IsError();
+        return parsed;
+    };
+    document.Populate(read);
+    return parsed;
 }

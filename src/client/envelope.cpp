@@ -199,18 +199,15 @@ bool call_scope::exchange(const request &req, const call_words &words, answer &o
                transport[0] ? transport : "network error");
         return false;
     }
-    char *body = out.response.body;
+    const char *body = out.response.body;
     const size_t body_len = body ? out.response.body_len : 0;
     if (body_len == 0 && words.empty_body) {
         record(words.empty_body, false, nullptr);
         return false;
     }
-    // Parsed in place, so the answer's strings are never copied; the parse
-    // rewrites the body, so what a message may quote of it is kept first.
-    const std::string quoted(body ? body : "", std::min(body_len, last_error_capacity));
-    if (!parse_answer_in_place(body, body_len, out.document)) {
+    if (!parse_answer_body(body, body_len, out.document)) {
         record(words.parse, words.subject_first & parse_subject, subject,
-               body_len == 0 ? "empty" : quoted.c_str());
+               body_len == 0 ? "empty" : body);
         return false;
     }
     out.root = &out.document;

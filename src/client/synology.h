@@ -204,10 +204,6 @@ private:
 // strictly and fails on an empty body or a NUL byte in it; station_code is
 // the integer error.code of a refusal, 0 when the station gave none.
 bool parse_answer_body(const char *body, size_t len, rapidjson::Document &document);
-// The same over a body of the caller's that ends with a NUL at body[len]:
-// strings stay in the body (which must outlive the document), and the body's
-// text is changed by the parse.
-bool parse_answer_in_place(char *body, size_t len, rapidjson::Document &document);
 int station_code(const json_value *root);
 
 // Writes data (or "{}" when absent) and hands it over.
