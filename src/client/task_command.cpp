@@ -16,9 +16,10 @@ constexpr const char *task_path = "/webapi/DownloadStation/task.cgi";
 constexpr const char *task_query = "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1";
 
 // A bulk action spreads its ids over as many requests as it takes to keep
-// each request path within this length: request lines much beyond 8 KiB are
-// refused by common web servers, and the station sits behind one.
-constexpr size_t action_path_limit = 8192;
+// each request line ("GET ", the path, " HTTP/1.1" and CR LF) within 8 KiB:
+// common web servers refuse longer ones, and the station sits behind one.
+constexpr size_t request_line_limit = 8192;
+constexpr size_t request_line_overhead = sizeof("GET  HTTP/1.1\r\n") - 1;
 
 constexpr int add_url_min_timeout_sec = 15;
 constexpr int add_torrent_min_timeout_sec = 30;
@@ -136,8 +137,9 @@ int act_on_selected(int (*selects)(const char *status), const char *method, cons
     std::vector<std::string> ids;
     const int selected = collect_task_ids(call, selects, ids);
     if (selected <= 0) return selected;
-    const size_t fixed = action_path(method, "", extra).size() + 6 + call.session().sid.size();
-    const size_t room = fixed < action_path_limit ? action_path_limit - fixed : 0;
+    const size_t fixed = request_line_overhead + action_path(method, "", extra).size() +
+                         sizeof("&_sid=") - 1 + call.session().sid.size();
+    const size_t room = fixed < request_line_limit ? request_line_limit - fixed : 0;
     for (const std::string &group : group_ids(ids, room)) {
         if (send_task_action(call, method, group, extra) != 0) return -1;
     }

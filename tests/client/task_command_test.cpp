@@ -1,8 +1,7 @@
 #include "synology_ds.h"
 #include "synology.h"
 #include "client_fixture.h"
-
-#include <unistd.h>
+#include "test_host.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,9 +26,7 @@ protected:
 
     void SetUp() override
     {
-        std::string pattern = (fs::path(::testing::TempDir()) / "task_command_XXXXXX").string();
-        ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-        dir = pattern;
+        dir = make_unique_dir(::testing::TempDir(), "task_command_");
     }
 
     void TearDown() override
@@ -42,6 +39,7 @@ protected:
     std::string write_file(const std::string &name, const std::string &content) const
     {
         fs::path path = dir / name;
+        fs::create_directories(path.parent_path());  // on Windows a backslash separates folders too
         std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
         return path.string();
     }
@@ -361,7 +359,7 @@ TEST_F(TaskCommandTest, BulkSplitsLongIdListsAndSendsEveryId)
     EXPECT_EQ(ids, named);  // each id once, in the station's order
     for (const std::string &request : sent) {
         std::string line = request.substr(0, request.find("\r\n"));
-        EXPECT_LE(line.size(), std::string("GET  HTTP/1.1").size() + 8192);
+        EXPECT_LE(line.size() + 2, 8192u);  // with its CR LF
     }
 }
 
@@ -606,7 +604,9 @@ TEST_F(TaskCommandTest, TorrentFileNames)
         {"d1\\d2\\a.torrent", "a.torrent"},
         {"x/y\\z.torrent", "z.torrent"},
         {"x/plain.torrent", "plain.torrent"},
+#if !defined(_WIN32)  // Windows allows no quote or line break in a file name
         {"q\"a\r\nb.torrent", "q%22a%0D%0Ab.torrent"},
+#endif
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
