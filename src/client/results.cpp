@@ -95,7 +95,7 @@ bool result_too_large(const rapidjson::StringBuffer &text) { return text.GetSize
 const char *hand_over(rapidjson::StringBuffer &&text, const char *failure_value)
 {
     if (result_too_large(text)) {
-        set_error("Result too large (over %zu MiB)", result_limit >> 20);
+        set_error("Result too large (over %d MiB)", static_cast<int>(result_limit >> 20));
         return failure_value;
     }
     if (!tl_json_buffer) tl_json_buffer = std::make_unique<rapidjson::StringBuffer>();
@@ -106,7 +106,7 @@ const char *hand_over(rapidjson::StringBuffer &&text, const char *failure_value)
 const char *hand_over(std::string_view text, const char *failure_value)
 {
     if (text.size() > result_limit) {
-        set_error("Result too large (over %zu MiB)", result_limit >> 20);
+        set_error("Result too large (over %d MiB)", static_cast<int>(result_limit >> 20));
         return failure_value;
     }
     rapidjson::StringBuffer copy;

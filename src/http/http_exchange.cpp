@@ -155,6 +155,7 @@ bool receive_all(net::socket_t s, int timeout_ms, steady::time_point deadline, r
         error.set("Out of memory allocating response buffer");
         return false;
     }
+    bool out_of_time = false;
     for (;;) {
         if (capacity - out.len - 1 < least_receive_room) {
             // Never much beyond the limit: an endless answer costs about the limit, no more.
@@ -168,19 +169,26 @@ bool receive_all(net::socket_t s, int timeout_ms, steady::time_point deadline, r
             out.data.reset(grown);
             capacity = wanted;
         }
-        int left = remaining_ms(deadline);
-        if (left == 0) break;
-        if (left < timeout_ms) net::set_receive_timeout(s, left);
+        const int left = remaining_ms(deadline);
+        // The last stretch waits only for what is left of the bound, and a
+        // receive that times out there has reached it.
+        const bool last_stretch = left < timeout_ms;
+        if (left == 0) {
+            out_of_time = true;
+            break;
+        }
+        if (last_stretch) net::set_receive_timeout(s, left);
         auto got = recv(s, out.data.get() + out.len, io_size(capacity - out.len - 1), 0);
         if (got < 0 && net::interrupted(net::last_error())) continue;
+        if (got < 0 && last_stretch) out_of_time = true;
         if (got <= 0) break;
         out.len += static_cast<size_t>(got);
         if (out.len > http_answer_limit) {
-            error.set("Response too large (over %zu MiB)", http_answer_limit >> 20);
+            error.set("Response too large (over %d MiB)", static_cast<int>(http_answer_limit >> 20));
             return false;
         }
     }
-    if (steady::now() >= deadline) {
+    if (out_of_time) {
         error.set("Response not complete within %d seconds", 2 * (timeout_ms / 1000));
         return false;
     }

@@ -3,6 +3,12 @@
 #pragma once
 
 #if defined(_WIN32)
+#  ifndef NOMINMAX
+#    define NOMINMAX  // std::min and std::max, not the macros
+#  endif
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
 #  include <winsock2.h>
 #  include <ws2tcpip.h>
 #else

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#  include <winsock2.h>
+#endif
+
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -55,12 +59,44 @@ TEST(UrlEncode, EveryByteEscapedTakesThreeCharacters)
     EXPECT_EQ(3 * input.size(), encode(input.c_str()).size());
 }
 
+#if defined(_WIN32)
+// Whether Windows Sockets is started in this process: only then can a socket be made.
+bool windows_sockets_started()
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return WSAGetLastError() != WSANOTINITIALISED;
+    closesocket(s);
+    return true;
+}
+#endif
+
 TEST(NetworkLayer, StartsOnceAndStopsOnce)
 {
-    EXPECT_EQ(0, http_cleanup());
+#if defined(_WIN32)
+    EXPECT_FALSE(windows_sockets_started());
+#endif
+    EXPECT_EQ(0, http_cleanup());  // not started: nothing to stop
     EXPECT_EQ(0, http_init());
     EXPECT_EQ(1, http_init());
+#if defined(_WIN32)
+    EXPECT_TRUE(windows_sockets_started());
+#endif
+    EXPECT_EQ(0, http_cleanup());  // the shut-down call's result
+#if defined(_WIN32)
+    EXPECT_FALSE(windows_sockets_started());  // started once, stopped once
+#endif
     EXPECT_EQ(0, http_cleanup());
+}
+
+TEST(NetworkLayer, FirstRequestStartsIt)
+{
+    http_cleanup();
+    scoped_response r;
+    char error[http_error_capacity] = "";
+    // Refused before any socket call, yet the layer is started first.
+    EXPECT_EQ(-1, http_request("GET", nullptr, 5000, "/", nullptr, nullptr, nullptr, 0, 1, &r, error, sizeof error));
+    EXPECT_STREQ("Invalid host or port", error);
+    EXPECT_EQ(1, http_init());
     EXPECT_EQ(0, http_cleanup());
 }
 

@@ -1,12 +1,24 @@
 #include "script_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#if defined(_WIN32)
+#  ifndef NOMINMAX
+#    define NOMINMAX  // std::min and std::max, not the macros
+#  endif
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  include <winsock2.h>
+#  include <ws2tcpip.h>
+#else
+#  include <arpa/inet.h>
+#  include <netinet/in.h>
+#  include <poll.h>
+#  include <sys/socket.h>
+#  include <unistd.h>
+#endif
 
 #include <cctype>
+#include <climits>
 #include <cstring>
 #include <stdexcept>
 
@@ -15,10 +27,52 @@ namespace {
 constexpr int tick_ms = 20;
 constexpr int request_read_limit_ms = 5000;
 
-bool send_all(int fd, const char *data, size_t len)
+using socket_type = script_server::socket_type;
+
+// The few calls that differ between Windows Sockets and POSIX.
+#if defined(_WIN32)
+constexpr socket_type no_socket = INVALID_SOCKET;
+constexpr int send_flags = 0;
+using address_size = int;
+
+void start_sockets()
+{
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) throw std::runtime_error("WSAStartup failed");
+}
+void stop_sockets() { WSACleanup(); }
+void close_socket(socket_type s) { closesocket(s); }
+
+// True when s can be read (or accepted from) within milliseconds.
+bool readable(socket_type s, int milliseconds)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval limit{0, milliseconds * 1000};
+    return select(0, &set, nullptr, nullptr, &limit) > 0;
+}
+#else
+constexpr socket_type no_socket = -1;
+// A client that closes early must not kill the test with SIGPIPE.
+constexpr int send_flags = MSG_NOSIGNAL;
+using address_size = socklen_t;
+
+void start_sockets() {}
+void stop_sockets() {}
+void close_socket(socket_type s) { ::close(s); }
+
+bool readable(socket_type s, int milliseconds)
+{
+    pollfd entry{s, POLLIN, 0};
+    return ::poll(&entry, 1, milliseconds) > 0;
+}
+#endif
+
+bool send_all(socket_type s, const char *data, size_t len)
 {
     while (len > 0) {
-        ssize_t sent = ::send(fd, data, len, MSG_NOSIGNAL);
+        auto sent = ::send(s, data, static_cast<int>(len > INT_MAX ? INT_MAX : len), send_flags);
         if (sent <= 0) return false;
         data += sent;
         len -= static_cast<size_t>(sent);
@@ -39,20 +93,23 @@ size_t content_length(const std::string &head)
 
 script_server::script_server()
 {
+    start_sockets();
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (listener_ < 0) throw std::runtime_error("socket failed");
-    int on = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (listener_ == no_socket) {
+        stop_sockets();
+        throw std::runtime_error("socket failed");
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = 0;
     if (::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
         ::listen(listener_, 64) != 0) {
-        ::close(listener_);
+        close_socket(listener_);
+        stop_sockets();
         throw std::runtime_error("bind/listen failed");
     }
-    socklen_t len = sizeof addr;
+    address_size len = sizeof addr;
     getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len);
     port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { serve(); });
@@ -62,7 +119,8 @@ script_server::~script_server()
 {
     stopping_ = true;
     if (thread_.joinable()) thread_.join();
-    ::close(listener_);
+    close_socket(listener_);
+    stop_sockets();
 }
 
 void script_server::push(step s)
@@ -126,10 +184,9 @@ void script_server::pause(ms how_long) const
 void script_server::serve()
 {
     while (!stopping()) {
-        pollfd entry{listener_, POLLIN, 0};
-        if (::poll(&entry, 1, tick_ms) <= 0) continue;
-        int client = ::accept(listener_, nullptr, nullptr);
-        if (client < 0) continue;
+        if (!readable(listener_, tick_ms)) continue;
+        socket_type client = ::accept(listener_, nullptr, nullptr);
+        if (client == no_socket) continue;
         std::string request = read_request(client);
         step s;
         bool scripted = false;
@@ -151,7 +208,7 @@ void script_server::serve()
 }
 
 // Reads the head and as much body as Content-Length announces.
-std::string script_server::read_request(int client)
+std::string script_server::read_request(socket_type client)
 {
     std::string data;
     size_t wanted = std::string::npos;
@@ -163,16 +220,15 @@ std::string script_server::read_request(int client)
             if (head_end != std::string::npos) wanted = head_end + 4 + content_length(data.substr(0, head_end + 2));
         }
         if (wanted != std::string::npos && data.size() >= wanted) break;
-        pollfd entry{client, POLLIN, 0};
-        if (::poll(&entry, 1, tick_ms) <= 0) continue;
-        ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+        if (!readable(client, tick_ms)) continue;
+        auto got = ::recv(client, buffer, sizeof buffer, 0);
         if (got <= 0) break;
         data.append(buffer, static_cast<size_t>(got));
     }
     return data;
 }
 
-void script_server::handle(int client, const step &s)
+void script_server::handle(socket_type client, const step &s)
 {
     switch (s.kind) {
     case step::send_bytes:
@@ -192,7 +248,7 @@ void script_server::handle(int client, const step &s)
     case step::reset: {
         send_all(client, s.bytes.data(), s.bytes.size());
         linger hard{1, 0};
-        setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&hard), sizeof hard);
         break;
     }
     case step::endless: {
@@ -203,5 +259,5 @@ void script_server::handle(int client, const step &s)
         break;
     }
     }
-    ::close(client);
+    close_socket(client);
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -15,6 +16,11 @@
 class script_server {
 public:
     using ms = std::chrono::milliseconds;
+#if defined(_WIN32)
+    using socket_type = std::uintptr_t;  // SOCKET
+#else
+    using socket_type = int;
+#endif
 
     struct step {
         enum kind_t { send_bytes, close_at_once, silence, trickle, reset, endless } kind = send_bytes;
@@ -50,12 +56,12 @@ public:
 private:
     void push(step s);
     void serve();
-    void handle(int client, const step &s);
-    std::string read_request(int client);
+    void handle(socket_type client, const step &s);
+    std::string read_request(socket_type client);
     bool stopping() const { return stopping_.load(); }
     void pause(ms how_long) const;
 
-    int listener_ = -1;
+    socket_type listener_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;

@@ -1,0 +1,42 @@
+# Reads a DLL's export and import tables with objdump -p and compares one of
+# them with the expected list:
+#   -DOBJDUMP=... -DLIBRARY=... -DTABLE=exports -DEXPECTED=<file of names>
+#   -DOBJDUMP=... -DLIBRARY=... -DTABLE=imports -DEXPECTED=<list of DLL names>
+execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${dump}")
+
+set(actual "")
+if(TABLE STREQUAL "exports")
+  # The name table: "\t[   0] ds_add_torrent" lines after its heading.
+  set(in_names FALSE)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^\\[Ordinal/Name Pointer\\] Table")
+      set(in_names TRUE)
+    elseif(in_names AND line MATCHES "^[ \t]+\\[ *[0-9]+\\] (.+)$")
+      list(APPEND actual "${CMAKE_MATCH_1}")
+    elseif(in_names)
+      set(in_names FALSE)
+    endif()
+  endforeach()
+  file(STRINGS ${EXPECTED} expected)
+elseif(TABLE STREQUAL "imports")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[ \t]*DLL Name: (.+)$")
+      list(APPEND actual "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  set(expected ${EXPECTED})
+else()
+  message(FATAL_ERROR "TABLE must be exports or imports")
+endif()
+
+list(SORT actual)
+list(SORT expected)
+if(NOT actual STREQUAL expected)
+  message(FATAL_ERROR "${TABLE} of ${LIBRARY} differ\n  expected: ${expected}\n  actual:   ${actual}")
+endif()
+list(LENGTH actual count)
+message(STATUS "${count} ${TABLE}: ${actual}")
