@@ -5,19 +5,46 @@
  * Conventions that hold for every call:
  * - Calls are synchronous and run on the caller's thread; any thread may call.
  *   The library keeps one process-wide session (host, port, session id);
- *   each call works on a copy of it taken when the call starts.
+ *   each call works on a copy of it taken when the call starts. It starts no
+ *   thread, writes no file and keeps nothing once unloaded.
+ * - Texts in and out end with a NUL; the station reads and writes UTF-8.
+ *   Values from the caller are percent-encoded where they go into a request,
+ *   and requests are never cut, however long.
  * - A text result (JSON, or plain text for ds_get_default_destination) lives
- *   in a buffer owned by the calling thread. It stays valid until that
- *   thread's next call that returns text, and is never freed by the caller.
- *   Results are handed over whole, however large, up to 64 MiB.
- * - On failure a text call returns a constant "{}", "[]" or "" (the thread's
- *   previous result stays as it was), an int call returns -1, or the
- *   station's positive error code where the station refused with one.
+ *   in a buffer owned by the calling thread: valid until that thread's next
+ *   call that returns text, gone when the thread ends, never freed or changed
+ *   by the caller. It is handed over whole up to 64 MiB; over that the call
+ *   fails with "Result too large (over 64 MiB)".
+ * - On failure a text call returns a constant: "{}" where it returns an
+ *   object, "[]" where it returns an array, "" for plain text; the thread's
+ *   previous result stays as it was. An int call returns -1, or the station's
+ *   positive error code where the station refused with one.
  * - Every call except ds_version, ds_last_error and ds_is_connected first
  *   empties the thread's last error; after a failure ds_last_error holds one
- *   English message describing the first step that failed.
- * - Every exchange is made once over its own connection; no call retries or
- *   logs in again by itself.
+ *   English message describing the first step that failed (so an empty one
+ *   after a text call means success). The messages take a few shapes, with
+ *   each call's own words ("list", "info", "add url", ...); words in
+ *   capitals stand for the values filled in:
+ *     "Not connected to NAS"             no session; nothing was sent
+ *     "Task ID cannot be empty"          a required argument is NULL or ""
+ *     "HTTP list request failed: WHY"    no answer; WHY is e.g. "Failed to
+ *                                        connect to HOST:PORT"
+ *     "Failed to parse list JSON: BODY"  the answer is no JSON ("empty")
+ *     "List tasks failed (code N: TEXT)" the station refused with code N (0
+ *                                        when it gave none) and its meaning
+ *   A session the station no longer accepts shows as its code (106 "Session
+ *   timeout", 119 "Invalid SID"); the library still counts itself connected
+ *   until ds_disconnect or the next ds_connect.
+ * - Every exchange is made once over a new connection; no call retries or
+ *   logs in again by itself. Each is bounded: connecting waits up to the
+ *   time-out (ds_set_timeout) for each address the host name resolves to,
+ *   sending and receiving end within twice the time-out ("Response not
+ *   complete within N seconds"), and an answer over 64 MiB is refused
+ *   ("Response too large (over 64 MiB)").
+ * - Destinations (where a download goes) lose their leading "/" and "\";
+ *   NULL, "" or nothing left means the station's folder "personal".
+ * - No exception crosses into the host: memory running out fails the call
+ *   with "Out of memory".
  */
 #ifndef SYNOLOGY_DS_H
 #define SYNOLOGY_DS_H
@@ -38,64 +65,154 @@ extern "C" {
 
 /* Session and state */
 
-/* "2.0.0". */
+/* "2.0.0", a constant. */
 DS_API const char *ds_version(void);
-/* The calling thread's last message; empty after a call that succeeded. */
+/* The calling thread's last message (at most 1023 bytes), "" after a call
+ * that succeeded. The text is the thread's own and changes with its next
+ * call. */
 DS_API const char *ds_last_error(void);
-/* 1 when logged in with a session id, else 0. */
+/* 1 when logged in with a session id, else 0. Sends nothing. */
 DS_API int ds_is_connected(void);
-/* Time-out of later requests, 1 to 300 seconds (10 at start). 0 or -1. */
+/* Time-out of every thread's later requests, 1 to 300 seconds (10 at start).
+ * 0; or -1 with "Invalid timeout: N (must be between 1 and 300 seconds)",
+ * the time-out unchanged. */
 DS_API int ds_set_timeout(int seconds);
-/* Logs in; port 0 or below means 5000; password may be NULL.
- * 0, the station's error code, or -1. */
+/* Logs in with user name and password (NULL means "") and keeps the session
+ * id. Any earlier session is forgotten first, without logging it out, even
+ * when this login then fails. port 0 or below means 5000.
+ * 0 when logged in (an answer without a session id also gives 0, but leaves
+ * ds_is_connected at 0). The station's code when it refused, with "Login
+ * failed (code N: TEXT)" (a wrong password gives 400). -1 otherwise: "Host
+ * cannot be empty", "Username cannot be empty", "HTTP connect failed: WHY",
+ * "Empty login response from NAS", "Failed to parse JSON login response:
+ * BODY"; "Invalid session id in login response" (or device id) when the id
+ * holds a blank, control or non-ASCII byte or one of ";&#", which would
+ * reshape the requests that carry it; "Login superseded by another login or
+ * logout" when another thread logged in or out meanwhile. */
 DS_API int ds_connect(const char *host, int port, const char *username, const char *password);
-/* Logs out when connected and forgets the session. Always 0. */
+/* Logs out when connected (5-second time-out, the answer not looked at) and
+ * forgets the session; host, port and time-out stay. Always 0. */
 DS_API int ds_disconnect(void);
-/* 1 when the station still accepts the session, else 0. */
+/* Asks the station for its info with the session (5-second time-out).
+ * 1 when it answers success; else 0 with "Not connected to NAS", "Ping
+ * request failed: WHY", "Failed to parse ping response" or "Session expired
+ * or invalid". Changes nothing: after a 0 the session is still kept. */
 DS_API int ds_ping(void);
 
-/* Tasks: each task is a flattened record of 23 members (id, title, status,
- * type, size_total, size_downloaded, size_uploaded, speed_download,
- * speed_upload, destination, username, create_time, started_time,
- * completed_time, progress 0.0-1.0, eta_seconds or -1, seed_ratio,
- * error_detail, uri, connected_peers, connected_seeders,
- * connected_leechers, total_peers). */
+/* Tasks. A task is handed over as a flat JSON object of 23 members, always
+ * all present, in this order: id, title, status (as the station words it:
+ * "waiting", "downloading", "paused", "finished", "error", ...), type,
+ * size_total, size_downloaded, size_uploaded (bytes), speed_download,
+ * speed_upload (bytes per second), destination, username, create_time,
+ * started_time, completed_time (seconds since 1970, 0 when not yet),
+ * progress (0.0 to 1.0; 1.0 once finished), eta_seconds (-1 unless waiting
+ * or downloading at a known speed), seed_ratio (uploaded / size),
+ * error_detail (the reason of an "error" task, else ""), uri,
+ * connected_peers, connected_seeders, connected_leechers, total_peers.
+ * What the station leaves out reads "" or 0. */
 
-/* JSON array of every task. */
+/* JSON array of every task, in the station's order; "[]" on failure, with
+ * the words "HTTP list request failed", "Failed to parse list JSON", "List
+ * tasks failed". */
 DS_API const char *ds_list_tasks(void);
-/* JSON array of the tasks whose status is one of the words of statuses
- * (separated by , ; | or space, case ignored); NULL, "" or "all" take all. */
+/* As ds_list_tasks, keeping the tasks whose status is one of the words of
+ * statuses: words separated by "," ";" "|" or blanks, ASCII case ignored,
+ * only the first 255 bytes read. NULL, "" or "all" keep every task; a text
+ * of separators only keeps none. */
 DS_API const char *ds_list_tasks_filtered(const char *statuses);
-/* JSON object of one task. */
+/* JSON object of the task with that id; "{}" on failure: "Task ID cannot be
+ * empty", "Task TASK_ID not found (code N: TEXT)" when the station refuses,
+ * "Task TASK_ID not found in tasks array", or the words "HTTP get task
+ * request failed", "Failed to parse get task JSON". */
 DS_API const char *ds_get_task(const char *task_id);
 
-/* Actions on one id or several ids joined by ",": 0, a station code, or -1. */
+/* Act on one task id or several joined by "," (sent as one value).
+ * ds_delete sends force_complete=true when force_complete is non-zero, else
+ * force_complete=false. 0 when the station acted on every one; the station's
+ * code when it refused the request ("pause failed (code N: TEXT)") or any
+ * one task ("Task TASK_ID pause failed (code N: TEXT)", the first such
+ * task); -1 otherwise: "Task IDs cannot be empty", "HTTP pause failed: WHY",
+ * "Failed to parse pause JSON response: BODY" (with the call's word: pause,
+ * resume, delete). */
 DS_API int ds_pause(const char *task_ids);
 DS_API int ds_resume(const char *task_ids);
 DS_API int ds_delete(const char *task_ids, int force_complete);
-/* Bulk actions: the number of tasks acted on, 0 when none matched, or -1. */
+/* Bulk actions: list the tasks, then act on every one selected, in as many
+ * requests as it takes to keep each request line within 8 KiB.
+ * ds_pause_all selects every task that is not paused, finished or failed
+ * ("error"); ds_resume_all the paused ones; ds_delete_completed the finished
+ * and failed ones (with force_complete=false).
+ * The number of tasks acted on; 0 when none was selected (no action is
+ * sent, also when the listing reports a failure). -1 when the listing fails
+ * ("HTTP list request failed: WHY"; no message when its answer is no JSON)
+ * or an action request fails (its message, as for ds_pause; the tasks of
+ * requests sent before it stay acted on). */
 DS_API int ds_pause_all(void);
 DS_API int ds_resume_all(void);
 DS_API int ds_delete_completed(void);
 
-/* Adding downloads. destination may be NULL: "personal" is used. */
+/* Adding downloads; destination as under the conventions (NULL: "personal").
+ * The URL is sent as given, for the station to judge; its request waits
+ * at least 15 seconds whatever the time-out.
+ * 0 when the station created the task; the station's code when it refused,
+ * with "Add URL failed (code N: TEXT)"; -1 otherwise: "URL cannot be empty",
+ * "HTTP add url failed: WHY", "Failed to parse add_url JSON response: BODY". */
 DS_API int ds_add_url(const char *url, const char *destination);
-/* One URL per line: the number added, 0 when none was, -1 when none tried. */
+/* One URL per line (CR, LF or both), blanks around each trimmed, empty lines
+ * skipped, each added as by ds_add_url in its own request. The number added;
+ * 0 when every one failed (the last one's message); -1 with "URLs list cannot
+ * be empty" or "No valid URLs found in batch" (only blanks and line ends).
+ * After a partial success the message is the last URL's ("" when it was
+ * added). */
 DS_API int ds_add_urls(const char *urls, const char *destination);
-/* Uploads a local torrent file of 1 byte to 20 MiB. */
+/* Uploads the local torrent file (1 byte to 20 MiB, read whole) as a new
+ * task; the request waits at least 30 seconds whatever the time-out. The
+ * file name goes with it, its quote, CR and LF sent as %22 %0D %0A.
+ * 0 when the station created the task; the station's code when it refused,
+ * with "Add torrent failed (code N: TEXT)"; -1 otherwise, nothing sent:
+ * "File path cannot be empty", "Destination cannot contain line breaks",
+ * "Failed to open torrent file: PATH", "Invalid torrent file size: N",
+ * "Failed to read complete torrent file", "Out of memory reading torrent
+ * file"; or after sending: "HTTP add torrent failed: WHY", "Failed to parse
+ * add_torrent JSON response: BODY". */
 DS_API int ds_add_torrent(const char *file_path, const char *destination);
 
-/* Station: the station's own data as JSON objects. */
+/* Station: what the station answers for its information, its transfer
+ * statistics and its configuration, passed through as JSON (minified, in the
+ * station's order; "{}" when it sends none). "{}" on failure, with the words
+ * "info", "stats" or "config": "HTTP info request failed: WHY", "Failed to
+ * parse info JSON: BODY", "Get info failed (code N: TEXT)". */
 DS_API const char *ds_info(void);
 DS_API const char *ds_stats(void);
 DS_API const char *ds_get_config(void);
-/* A negative limit is left unchanged; both negative sends nothing. */
+/* Sets the station's download and upload limits (its bt_max_download and
+ * bt_max_upload, in its own unit). A negative limit stays as it is; both
+ * negative sends nothing and gives 0. 0 when set; the station's code when it
+ * refused, with "Set speed limit failed (code N: TEXT)"; -1 otherwise: "HTTP
+ * set speed limit failed: WHY", "Failed to parse set speed limit JSON
+ * response: BODY". */
 DS_API int ds_set_speed_limit(int download_limit, int upload_limit);
-/* Plain text; "" when the station has none or on failure. */
+/* The folder new tasks go to by default, as plain text (not JSON), e.g.
+ * "downloads"; "" when the station names none (ds_last_error "") or on
+ * failure: "HTTP get default destination failed: WHY", "Failed to parse
+ * getconfig JSON: BODY", "Get default destination failed (code N: TEXT)". */
 DS_API const char *ds_get_default_destination(void);
+/* Sets that folder: leading "/" and "\" dropped, nothing left meaning
+ * "personal" (but NULL or "" fails with "Destination cannot be empty").
+ * 0 when set; the station's code when it refused, with "Set default
+ * destination failed (code N: TEXT)"; -1 otherwise: "HTTP set default
+ * destination failed: WHY", "Failed to parse set default destination
+ * response: BODY". */
 DS_API int ds_set_default_destination(const char *destination);
 
-/* Folders: JSON arrays of {name, path, desc, isdir} / {name, path, isdir}. */
+/* Folders, to choose a destination. ds_list_shares gives the shared folders
+ * as a JSON array of {"name","path","desc","isdir"}; ds_list_folders the
+ * folders in folder_path (a share or a folder in one, "video" or
+ * "/video/films") as an array of {"name","path","isdir"}, in the station's
+ * order. "[]" on failure: "Share path cannot be empty" (ds_list_folders),
+ * or the words "list shares" / "list folders": "HTTP list shares request
+ * failed: WHY", "Failed to parse list shares JSON: BODY", "List shares failed
+ * (code N: TEXT)", "List folders in FOLDER_PATH failed (code N: TEXT)". */
 DS_API const char *ds_list_shares(void);
 DS_API const char *ds_list_folders(const char *folder_path);
 
