@@ -29,6 +29,11 @@ def show_tasks():
 
 def main():
     url = sys.argv[1] if len(sys.argv) > 1 else "https://example.org/downloads/demo.iso"
+    try:
+        ds.load()
+    except OSError as error:
+        print(f"tasks: cannot load the library ({error}); DS_LIBRARY names its path", file=sys.stderr)
+        return 1
     step = "login"
     try:
         ds.connect(setting("DS_HOST", "127.0.0.1"), int(setting("DS_PORT", "5000")),
