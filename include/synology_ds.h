@@ -90,6 +90,50 @@ DS_API int ds_set_timeout(int seconds);
  * reshape the requests that carry it; "Login superseded by another login or
  * logout" when another thread logged in or out meanwhile. */
 DS_API int ds_connect(const char *host, int port, const char *username, const char *password);
+/* ds_connect with options, a JSON object text; NULL, "" or "{}" make it
+ * ds_connect. Members (each optional, each at most once):
+ *   "https" (true/false)   TLS for every exchange of this session (TLS 1.2
+ *                          or later); port 0 or below then means 5001.
+ *   "verify" (true/false)  true by default: the station's certificate must
+ *                          chain to a trusted root and name the host. false
+ *                          encrypts without checking who answers: UNSAFE,
+ *                          anyone on the way can read the password.
+ *   "ca_file" (text)       a PEM file of trusted certificates, used in place
+ *                          of the system's store.
+ *   "fingerprint_sha256" (text)  the SHA-256 fingerprint of the station's
+ *                          certificate, as browsers and "openssl x509
+ *                          -noout -fingerprint -sha256" show it (64 hex
+ *                          digits; colons and case free). Exactly that
+ *                          certificate is trusted, without chain or name
+ *                          checks (how a self-signed station is trusted);
+ *                          any other is refused.
+ *   "otp_code" (text)      the 2-step verification code for this sign-in.
+ *   "device_name" (text)   with "otp_code": also asks the station to trust
+ *                          this device from now on (ds_session_info then
+ *                          holds the device id it issued); with
+ *                          "device_id": signs in as that trusted device, so
+ *                          no code is needed.
+ *   "device_id" (text)     the device id the station issued earlier.
+ * "verify", "ca_file" and "fingerprint_sha256" need "https": true, and only
+ * one of "verify": false, "ca_file" and "fingerprint_sha256" may be given.
+ * Options that break these rules fail with -1 and "Invalid options: ..."
+ * naming the member; nothing is sent and the session stays as it was.
+ * Otherwise the result and messages are ds_connect's; a certificate that is
+ * refused fails with "HTTP connect failed: WHY", e.g. "Certificate not
+ * trusted: self-signed (pass its fingerprint or a CA file)". */
+DS_API int ds_connect_with(const char *host, int port, const char *username, const char *password,
+                           const char *options);
+/* What the library knows of its session, as a JSON object in the calling
+ * thread's result buffer: {"host":"nas.local","port":5001,"https":true,
+ * "verification":"fingerprint","fingerprint_sha256":"AB:CD:...",
+ * "device_id":"...","connected":true}. "verification" tells how the
+ * station's certificate was checked: "system", "ca_file", "fingerprint" or
+ * "none" ("none" also for plain HTTP). "fingerprint_sha256" is that of the
+ * certificate the station presented at the last sign-in, also when it was
+ * refused, so a host can show it and offer to trust the station ("" without
+ * TLS). "device_id" is the id the station issued for a trusted device ("" if
+ * none). Sends nothing and leaves the last error as it is. */
+DS_API const char *ds_session_info(void);
 /* Logs out when connected (5-second time-out, the answer not looked at) and
  * forgets the session; host, port and time-out stay. Always 0. */
 DS_API int ds_disconnect(void);

@@ -1,6 +1,6 @@
 """brellock-synology-downloadstation from Python, with the standard library alone.
 
-A thin layer over the shared library's 27 C functions (see synology_ds.h):
+A thin layer over the shared library's C functions (see synology_ds.h):
 the same calls without the ``ds_`` prefix, JSON results parsed with json,
 and failures raised as DownloadStationError carrying ds_last_error().
 
@@ -36,6 +36,8 @@ _SIGNATURES = {
     "ds_is_connected": (_int, []),
     "ds_set_timeout": (_int, [_int]),
     "ds_connect": (_int, [_text, _int, _text, _text]),
+    "ds_connect_with": (_int, [_text, _int, _text, _text, _text]),
+    "ds_session_info": (_text, []),
     "ds_disconnect": (_int, []),
     "ds_ping": (_int, []),
     "ds_list_tasks": (_text, []),

@@ -194,7 +194,7 @@ bool call_scope::exchange(const request &req, const call_words &words, answer &o
     char transport[http_error_capacity] = "";
     if (http_request(req.method, session_.host.c_str(), session_.port, path, cookie,
                      req.content_type, req.body, req.body_len, timeout, &out.response, transport,
-                     sizeof transport) != 0) {
+                     sizeof transport, &session_.security, &out.peer) != 0) {
         record(words.transport, words.subject_first & transport_subject, subject,
                transport[0] ? transport : "network error");
         return false;

@@ -9,6 +9,7 @@ namespace {
 constexpr size_t host_capacity = 255;
 constexpr size_t id_capacity = 511;
 constexpr int default_port = 5000;
+constexpr int default_https_port = 5001;
 constexpr int session_call_timeout_sec = 5;  // logout and ping wait no longer
 
 // One mutex guards all of it. Calls copy what they need at their start
@@ -23,6 +24,10 @@ int g_connected = 0;
 // Counts logins and logouts, so that a login answered after another thread
 // has logged in or out again does not overwrite that newer session.
 unsigned long g_session_generation = 0;
+// How the session talks to the station, and what the last sign-in saw.
+connect_options g_options;
+std::string g_peer_fingerprint;
+bool g_current_upload_route = false;
 
 const call_words login_words = {"HTTP connect failed: %s", "Failed to parse JSON login response: %s",
                                 "Login failed (code %d: %s)", 0, "Empty login response from NAS"};
@@ -42,16 +47,27 @@ bool is_safe_id(const std::string &id)
     return true;
 }
 
-// Starts a login: stores where to log in and forgets the old session.
-unsigned long begin_login(const char *host, int port)
+// Starts a login: stores where and how to log in and forgets the old session.
+unsigned long begin_login(const char *host, int port, const connect_options &options)
 {
     std::lock_guard<std::mutex> lock(g_session_mutex);
     g_host = cut(host, host_capacity);
-    g_port = port < 1 ? default_port : port;
+    g_port = port >= 1 ? port : options.https ? default_https_port : default_port;
     g_sid.clear();
     g_did.clear();
     g_connected = 0;
+    g_options = options;
+    g_peer_fingerprint.clear();
+    g_current_upload_route = false;
     return ++g_session_generation;
+}
+
+// What the login's handshake saw of the certificate, kept also when the
+// login then fails.
+void store_peer(unsigned long generation, const http_peer &peer)
+{
+    std::lock_guard<std::mutex> lock(g_session_mutex);
+    if (generation == g_session_generation) g_peer_fingerprint = peer.fingerprint_sha256;
 }
 
 bool store_session(unsigned long generation, std::string sid, std::string did)
@@ -70,14 +86,23 @@ void forget_session()
     g_sid.clear();
     g_did.clear();
     g_connected = 0;
+    g_current_upload_route = false;
     ++g_session_generation;
 }
 
-std::string login_path(const char *username, const char *password)
+// The second factor's fields follow the spec'd login fields; the device
+// token fields need version 6 of the sign-in API.
+std::string login_path(const char *username, const char *password, const connect_options &options)
 {
-    return "/webapi/entry.cgi?api=SYNO.API.Auth&version=3&method=login&account=" +
-           url_encoded(username) + "&passwd=" + url_encoded(password ? password : "") +
-           "&session=DownloadStation&format=sid";
+    const bool device = !options.device_name.empty();
+    std::string path = std::string("/webapi/entry.cgi?api=SYNO.API.Auth&version=") + (device ? "6" : "3") +
+                       "&method=login&account=" + url_encoded(username) +
+                       "&passwd=" + url_encoded(password ? password : "") + "&session=DownloadStation&format=sid";
+    if (!options.otp_code.empty()) path += "&otp_code=" + url_encoded(options.otp_code.c_str());
+    if (device && options.device_id.empty()) path += "&enable_device_token=yes";
+    if (device) path += "&device_name=" + url_encoded(options.device_name.c_str());
+    if (!options.device_id.empty()) path += "&device_id=" + url_encoded(options.device_id.c_str());
+    return path;
 }
 
 // Takes sid and did from a successful login answer; false after recording
@@ -99,7 +124,8 @@ bool read_ids(const json_value *data, std::string &sid, std::string &did)
     return true;
 }
 
-int connect_session(const char *host, int port, const char *username, const char *password)
+int connect_session(const char *host, int port, const char *username, const char *password,
+                    const char *options_text)
 {
     clear_error();
     if (!host || !*host) {
@@ -110,13 +136,21 @@ int connect_session(const char *host, int port, const char *username, const char
         set_error("Username cannot be empty");
         return -1;
     }
-    unsigned long generation = begin_login(host, port);
+    connect_options options;
+    std::string options_error;
+    if (!parse_connect_options(options_text, options, options_error)) {
+        set_error("%s", options_error.c_str());
+        return -1;
+    }
+    unsigned long generation = begin_login(host, port, options);
     call_scope call;
     request login;
-    login.path = login_path(username, password);
+    login.path = login_path(username, password, options);
     login.with_session = false;
     answer a;
-    if (!call.send(login, login_words, a)) return a.failure_status();
+    const bool accepted = call.send(login, login_words, a);
+    store_peer(generation, a.peer);
+    if (!accepted) return a.failure_status();
     std::string sid, did;
     if (!read_ids(a.data, sid, did)) return -1;
     if (!store_session(generation, std::move(sid), std::move(did))) {
@@ -151,6 +185,33 @@ int ping_session()
     return call.send(ping, ping_words, a) ? 1 : 0;
 }
 
+// Sends nothing: what the library holds, written under the lock.
+const char *hand_over_session_info()
+{
+    rapidjson::StringBuffer text;
+    {
+        std::lock_guard<std::mutex> lock(g_session_mutex);
+        rapidjson::Writer<rapidjson::StringBuffer> out(text);
+        out.StartObject();
+        out.Key("host");
+        out.String(g_host.c_str(), static_cast<rapidjson::SizeType>(g_host.size()));
+        out.Key("port");
+        out.Int(g_port);
+        out.Key("https");
+        out.Bool(g_options.https);
+        out.Key("verification");
+        out.String(g_options.verification());
+        out.Key("fingerprint_sha256");
+        out.String(g_peer_fingerprint.c_str(), static_cast<rapidjson::SizeType>(g_peer_fingerprint.size()));
+        out.Key("device_id");
+        out.String(g_did.c_str(), static_cast<rapidjson::SizeType>(g_did.size()));
+        out.Key("connected");
+        out.Bool(g_connected != 0 && !g_sid.empty());
+        out.EndObject();
+    }
+    return hand_over(std::move(text), "{}");
+}
+
 }  // namespace
 
 session_view copy_session()
@@ -163,7 +224,16 @@ session_view copy_session()
     view.sid = g_sid;
     view.did = g_did;
     view.connected = g_connected != 0 && !g_sid.empty();
+    view.security = g_options.security();
+    view.current_upload_route = g_current_upload_route;
+    view.generation = g_session_generation;
     return view;
+}
+
+void use_current_upload_route(unsigned long generation)
+{
+    std::lock_guard<std::mutex> lock(g_session_mutex);
+    if (generation == g_session_generation) g_current_upload_route = true;
 }
 
 int ds_is_connected(void)
@@ -186,7 +256,18 @@ int ds_set_timeout(int seconds)
 
 int ds_connect(const char *host, int port, const char *username, const char *password)
 {
-    return guarded(-1, [&] { return connect_session(host, port, username, password); });
+    return guarded(-1, [&] { return connect_session(host, port, username, password, nullptr); });
+}
+
+int ds_connect_with(const char *host, int port, const char *username, const char *password,
+                    const char *options)
+{
+    return guarded(-1, [&] { return connect_session(host, port, username, password, options); });
+}
+
+const char *ds_session_info(void)
+{
+    return guarded("{}", [] { return hand_over_session_info(); });
 }
 
 int ds_disconnect(void)

@@ -28,9 +28,36 @@ struct session_view {
     std::string sid;
     std::string did;
     bool connected = false;  // flag set and session id not empty
+    http_security security;  // how every exchange of the session is secured
+    // The station refused the older upload route with 101 in this session,
+    // so uploads go straight to the current one.
+    bool current_upload_route = false;
+    unsigned long generation = 0;  // counts logins and logouts
 };
 
 session_view copy_session();
+// Remembers for the session of that generation (not a later one) that
+// uploads take the current route.
+void use_current_upload_route(unsigned long generation);
+
+// What ds_connect_with takes, read from its JSON options text.
+struct connect_options {
+    bool https = false;
+    bool verify = true;
+    std::string ca_file;
+    std::string fingerprint_sha256;  // 64 lower-case hex digits, or ""
+    std::string otp_code;
+    std::string device_name;
+    std::string device_id;
+
+    // "system", "ca_file", "fingerprint" or "none".
+    const char *verification() const;
+    http_security security() const;
+};
+
+// false with error ("Invalid options: ...") when text is no valid options
+// object; null and "" give the defaults.
+bool parse_connect_options(const char *text, connect_options &out, std::string &error);
 
 // ---- per-thread messages and results ---------------------------------------
 
@@ -170,6 +197,7 @@ struct request {
 // One judged answer: parsed document and, on success, the station's data.
 struct answer {
     scoped_response response;
+    http_peer peer;  // what the exchange saw of the station's certificate
     rapidjson::Document document;
     const json_value *root = nullptr;
     const json_value *data = nullptr;  // root's "data" member on success, possibly null

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 struct http_response {
     int status_code;   // number of the status line; 0 when the answer is not "HTTP/1."
@@ -18,6 +19,28 @@ constexpr size_t http_error_capacity = 256;
 // list, is a few MiB.
 constexpr size_t http_answer_limit = size_t{64} << 20;
 
+// How an exchange is secured; plain TCP unless tls is set.
+struct http_security {
+    bool tls = false;
+    // false: encrypt without checking who answers (no chain, name or
+    // fingerprint check). Ignored when fingerprint_sha256 is set.
+    bool verify = true;
+    // A PEM file of trusted certificates, in place of the system's store.
+    std::string ca_file;
+    // 64 lower-case hex digits: exactly the certificate with this SHA-256
+    // fingerprint is trusted, without chain or name checks; any other is
+    // refused.
+    std::string fingerprint_sha256;
+};
+
+// What an exchange saw of the station's certificate. Filled as soon as the
+// handshake has received it, so also when the certificate is then refused.
+struct http_peer {
+    // "AB:CD:...": 32 bytes as upper-case hex pairs joined by ":", as
+    // browsers and openssl x509 -fingerprint show it; "" when none was seen.
+    std::string fingerprint_sha256;
+};
+
 // Performs one exchange. Returns 0 when an answer arrived and was split
 // (whatever its status number), -1 with a message in error otherwise.
 // method and path default to "GET" and "/"; a time-out of 0 or below means
@@ -27,6 +50,12 @@ int http_request(const char *method, const char *host, int port, const char *pat
                  const char *cookie, const char *content_type, const char *body,
                  size_t body_len, int timeout_sec, http_response *response, char *error,
                  size_t error_size);
+// The same over the given security (null: plain). peer, when given, receives
+// what the handshake saw of the certificate.
+int http_request(const char *method, const char *host, int port, const char *path,
+                 const char *cookie, const char *content_type, const char *body,
+                 size_t body_len, int timeout_sec, http_response *response, char *error,
+                 size_t error_size, const http_security *security, http_peer *peer);
 
 // Releases headers and body and zeroes the record; null and repeated calls are harmless.
 void http_response_free(http_response *response);

@@ -203,6 +203,16 @@ int http_request(const char *method, const char *host, int port, const char *pat
                  size_t body_len, int timeout_sec, http_response *response, char *error,
                  size_t error_size)
 {
+    return http_request(method, host, port, path, cookie, content_type, body, body_len, timeout_sec,
+                        response, error, error_size, nullptr, nullptr);
+}
+
+int http_request(const char *method, const char *host, int port, const char *path,
+                 const char *cookie, const char *content_type, const char *body,
+                 size_t body_len, int timeout_sec, http_response *response, char *error,
+                 size_t error_size, const http_security *security, http_peer *peer)
+{
+    if (peer) peer->fingerprint_sha256.clear();
     http_init();
     *response = http_response{};
     const error_text err{error, error_size};
@@ -218,6 +228,10 @@ int http_request(const char *method, const char *host, int port, const char *pat
         return -1;
     }
     if (timeout_sec <= 0) timeout_sec = default_timeout_sec;
+    if (security && security->tls) {
+        err.set("TLS is not built into this library");
+        return -1;
+    }
 
     addr_list addresses = resolve(host, port, err);
     if (!addresses) return -1;
