@@ -114,7 +114,7 @@ void parse_alone(benchmark::State &state)
 {
     const std::string answer = list_answer(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        rapidjson::Document document;
+        json_document document;
         benchmark::DoNotOptimize(parse_answer_body(answer.data(), answer.size(), document));
     }
     count_work(state, answer.size());
@@ -123,12 +123,12 @@ void parse_alone(benchmark::State &state)
 void flattening_alone(benchmark::State &state)
 {
     const std::string answer = list_answer(static_cast<int>(state.range(0)));
-    rapidjson::Document document;
+    json_document document;
     parse_answer_body(answer.data(), answer.size(), document);
     const json_value *tasks = member(member(&document, "data"), "tasks");
     const status_filter all(nullptr);
     for (auto _ : state) {
-        rapidjson::StringBuffer out;
+        json_text out;
         write_task_records(tasks, all, out);
         benchmark::DoNotOptimize(out.GetString());
     }

@@ -7,20 +7,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    rapidjson::Document document;
+    json_document document;
     if (!parse_answer_body(reinterpret_cast<const char *>(data), size, document)) return 0;
     station_code(&document);
     const json_value *answer_data = member(&document, "data");
     if (is_true(member(&document, "success")) && answer_data) {
-        rapidjson::StringBuffer data_text;
+        json_text data_text;
         write_json(*answer_data, data_text);
     }
     // What is written reads back, and writes again the same.
-    rapidjson::StringBuffer text;
+    json_text text;
     if (!write_json(document, text)) return 0;
-    rapidjson::Document again;
+    json_document again;
     if (!parse_answer_body(text.GetString(), text.GetSize(), again)) std::abort();
-    rapidjson::StringBuffer text_again;
+    json_text text_again;
     write_json(again, text_again);
     if (text.GetSize() != text_again.GetSize() ||
         std::memcmp(text.GetString(), text_again.GetString(), text.GetSize()) != 0)

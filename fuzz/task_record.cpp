@@ -9,13 +9,13 @@ namespace {
 
 void check_record(const json_value *task)
 {
-    rapidjson::Document scratch;
+    json_document scratch;
     json_value record = build_flattened_task_val(scratch.GetAllocator(), task);
     if (!record.IsObject() || record.MemberCount() != 23) std::abort();
-    rapidjson::StringBuffer text;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+    json_text text;
+    json_writer writer(text);
     record.Accept(writer);
-    rapidjson::Document again;
+    json_document again;
     if (again.Parse<parse_flags>(text.GetString(), text.GetSize()).HasParseError()) std::abort();
     const json_value *progress = member(&again, "progress");
     if (!progress || !progress->IsNumber() || progress->GetDouble() < 0.0 || progress->GetDouble() > 1.0)
@@ -26,7 +26,7 @@ void check_record(const json_value *task)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    rapidjson::Document document;
+    json_document document;
     if (!parse_answer_body(reinterpret_cast<const char *>(data), size, document)) {
         check_record(nullptr);
         return 0;

@@ -66,7 +66,7 @@ bool holds_surrogate(const char *text, size_t n)
 // checked on the way.
 class answer_reader {
 public:
-    explicit answer_reader(rapidjson::Document &document) : document_(document) {}
+    explicit answer_reader(json_document &document) : document_(document) {}
 
     bool Null() { return document_.Null(); }
     bool Bool(bool b) { return document_.Bool(b); }
@@ -113,23 +113,23 @@ public:
     }
 
 private:
-    rapidjson::Document &document_;
+    json_document &document_;
 };
 
 }  // namespace
 
-bool parse_answer_body(const char *body, size_t len, rapidjson::Document &document)
+bool parse_answer_body(const char *body, size_t len, json_document &document)
 {
     // A NUL byte is no JSON, though the reader would stop at it as at an end.
     if (!body || len == 0 || std::memchr(body, '\0', len)) return false;
     bool parsed = false;
-    auto read = [&](rapidjson::Document &target) {
+    auto read = [&](json_document &target) {
         // Read from a bounded stream and copied, never in place: RapidJSON's
         // in-place stream lets its UTF-8 check read past the end of a body
         // that stops inside a multi-byte character.
         rapidjson::MemoryStream bytes(body, len);
         rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
-        rapidjson::Reader reader;
+        json_reader reader;
         answer_reader handler(target);
         parsed = !reader.Parse<parse_flags | rapidjson::kParseNumbersAsStringsFlag>(in, handler).IsError();
         return parsed;

@@ -7,16 +7,21 @@
 
 namespace {
 
-const char list_share_path[] = "/webapi/entry.cgi?api=SYNO.FileStation.List&version=2&method=list_share";
-const char list_path[] = "/webapi/entry.cgi?api=SYNO.FileStation.List&version=2&method=list";
-
-const call_words shares_words = {"HTTP list shares request failed: %s",
-                                 "Failed to parse list shares JSON: %s",
-                                 "List shares failed (code %d: %s)"};
+const call_words shares_words = {
+    .transport = [](const char *, const char *why) { set_error("HTTP list shares request failed: %s", why); },
+    .parse = [](const char *, const char *body) { set_error("Failed to parse list shares JSON: %s", body); },
+    .station = [](const char *, int code, const char *meaning) {
+        set_error("List shares failed (code %d: %s)", code, meaning);
+    },
+};
 // The station message names the folder path as the caller passed it.
-const call_words folders_words = {"HTTP list folders request failed: %s",
-                                  "Failed to parse list folders JSON: %s",
-                                  "List folders in %s failed (code %d: %s)", station_subject};
+const call_words folders_words = {
+    .transport = [](const char *, const char *why) { set_error("HTTP list folders request failed: %s", why); },
+    .parse = [](const char *, const char *body) { set_error("Failed to parse list folders JSON: %s", body); },
+    .station = [](const char *folder_path, int code, const char *meaning) {
+        set_error("List folders in %s failed (code %d: %s)", folder_path, code, meaning);
+    },
+};
 
 // Where a listing keeps its items in data, and whether its entries carry "desc".
 struct entry_kind {
@@ -26,7 +31,7 @@ struct entry_kind {
 constexpr entry_kind share_entry = {"shares", true};
 constexpr entry_kind folder_entry = {"files", false};
 
-using entry_writer = rapidjson::Writer<rapidjson::StringBuffer>;
+using entry_writer = json_writer;
 
 void write_string_member(entry_writer &out, const char *key, const json_value *item)
 {
@@ -52,7 +57,7 @@ void write_entry(entry_writer &out, const json_value &item, const entry_kind &ki
 // "[]" when data holds no such array.
 const char *hand_over_entries(const json_value *data, const entry_kind &kind)
 {
-    rapidjson::StringBuffer text;
+    json_text text;
     entry_writer out(text);
     out.StartArray();
     const json_value *items = member(data, kind.items);
@@ -101,7 +106,7 @@ const char *list_folders(const char *folder_path)
         return "[]";
     }
     request req;
-    req.path = std::string(list_path) + "&folder_path=" +
+    req.path = std::string(list_folder_path) + "&folder_path=" +
                url_encoded(absolute_folder_path(folder_path).c_str()) + "&filetype=dir";
     return list_entries(call, req, folders_words, folder_entry, folder_path);
 }

@@ -137,7 +137,7 @@ bool parse_connect_options(const char *text, connect_options &out, std::string &
 {
     out = connect_options{};
     if (!text || !*text) return true;
-    rapidjson::Document document;
+    json_document document;
     if (!parse_answer_body(text, std::strlen(text), document) || !document.IsObject())
         return refuse(error, "not a JSON object");
     std::set<std::string> given;

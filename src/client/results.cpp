@@ -12,7 +12,7 @@ namespace {
 // Each buffer comes into being at its thread's first use and goes with the
 // thread: a host thread that never calls the library pays nothing.
 thread_local std::unique_ptr<char[]> tl_last_error;
-thread_local std::unique_ptr<rapidjson::StringBuffer> tl_json_buffer;
+thread_local std::unique_ptr<json_text> tl_json_buffer;
 thread_local std::string tl_cookie;
 
 // Null only when not even the 1024 bytes could be had.
@@ -81,6 +81,23 @@ const char *syno_error_str(int code)
     }
 }
 
+const char *sign_in_error_str(int code)
+{
+    switch (code) {
+    case 400: return "No such account or incorrect password";
+    case 401: return "Disabled account";
+    case 402: return "Permission denied";
+    case 403: return "2-step verification code required";
+    case 404: return "Failed to authenticate 2-step verification code";
+    case 406: return "2-step verification must be enabled for this account";
+    case 407: return "Blocked IP source address (too many failed sign-ins)";
+    case 408: return "Expired password, cannot be changed";
+    case 409: return "Expired password";
+    case 410: return "Password must be changed";
+    default: return syno_error_str(code);
+    }
+}
+
 const char *get_cookie_header(const session_view &session)
 {
     tl_cookie.clear();
@@ -90,15 +107,18 @@ const char *get_cookie_header(const session_view &session)
     return tl_cookie.c_str();
 }
 
-bool result_too_large(const rapidjson::StringBuffer &text) { return text.GetSize() > result_limit; }
+void record_result_too_large()
+{
+    set_error("Result too large (over %d MiB)", static_cast<int>(result_limit >> 20));
+}
 
-const char *hand_over(rapidjson::StringBuffer &&text, const char *failure_value)
+const char *hand_over(json_text &&text, const char *failure_value)
 {
     if (result_too_large(text)) {
-        set_error("Result too large (over %d MiB)", static_cast<int>(result_limit >> 20));
+        record_result_too_large();
         return failure_value;
     }
-    if (!tl_json_buffer) tl_json_buffer = std::make_unique<rapidjson::StringBuffer>();
+    if (!tl_json_buffer) tl_json_buffer = std::make_unique<json_text>();
     *tl_json_buffer = std::move(text);
     return tl_json_buffer->GetString();
 }
@@ -106,14 +126,14 @@ const char *hand_over(rapidjson::StringBuffer &&text, const char *failure_value)
 const char *hand_over(std::string_view text, const char *failure_value)
 {
     if (text.size() > result_limit) {
-        set_error("Result too large (over %d MiB)", static_cast<int>(result_limit >> 20));
+        record_result_too_large();
         return failure_value;
     }
-    rapidjson::StringBuffer copy;
+    json_text copy;
     std::copy(text.begin(), text.end(), copy.Push(text.size()));
     return hand_over(std::move(copy), failure_value);
 }
 
-const char *ds_version(void) { return "2.0.0"; }
+const char *ds_version(void) { return DS_VERSION_TEXT; }
 
 const char *ds_last_error(void) { return last_error_text(); }

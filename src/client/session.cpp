@@ -17,7 +17,7 @@ constexpr int session_call_timeout_sec = 5;  // logout and ping wait no longer
 std::mutex g_session_mutex;
 std::string g_host;
 int g_port = default_port;
-int g_timeout_sec = 10;
+int g_timeout_sec = http_default_timeout_sec;
 std::string g_sid;
 std::string g_did;
 int g_connected = 0;
@@ -29,11 +29,23 @@ connect_options g_options;
 std::string g_peer_fingerprint;
 bool g_current_upload_route = false;
 
-const call_words login_words = {"HTTP connect failed: %s", "Failed to parse JSON login response: %s",
-                                "Login failed (code %d: %s)", 0, "Empty login response from NAS"};
-const call_words ping_words = {"Ping request failed: %s", "Failed to parse ping response",
-                               "Session expired or invalid"};
-const call_words logout_words = {nullptr, nullptr, nullptr};
+const call_words login_words = {
+    .transport = [](const char *, const char *why) { set_error("HTTP connect failed: %s", why); },
+    .parse = [](const char *, const char *body) { set_error("Failed to parse JSON login response: %s", body); },
+    .station = [](const char *, int code, const char *meaning) {
+        set_error("Login failed (code %d: %s)", code, meaning);
+    },
+    .code_meaning = sign_in_error_str,
+    .empty_body = "Empty login response from NAS",
+};
+// Ping tells only whether the station still takes the session.
+const call_words ping_words = {
+    .transport = [](const char *, const char *why) { set_error("Ping request failed: %s", why); },
+    .parse = [](const char *, const char *) { set_error("Failed to parse ping response"); },
+    .station = [](const char *, int, const char *) { set_error("Session expired or invalid"); },
+};
+// The logout's outcome is not looked at.
+const call_words logout_words = {};
 
 std::string cut(const char *text, size_t capacity) { return std::string(text).substr(0, capacity); }
 
@@ -95,7 +107,7 @@ void forget_session()
 std::string login_path(const char *username, const char *password, const connect_options &options)
 {
     const bool device = !options.device_name.empty();
-    std::string path = std::string("/webapi/entry.cgi?api=SYNO.API.Auth&version=") + (device ? "6" : "3") +
+    std::string path = std::string(auth_path) + "&version=" + (device ? "6" : "3") +
                        "&method=login&account=" + url_encoded(username) +
                        "&passwd=" + url_encoded(password ? password : "") + "&session=DownloadStation&format=sid";
     if (!options.otp_code.empty()) path += "&otp_code=" + url_encoded(options.otp_code.c_str());
@@ -165,7 +177,7 @@ int disconnect_session()
     call_scope call;
     if (call.session().connected) {
         request logout;
-        logout.path = "/webapi/entry.cgi?api=SYNO.API.Auth&version=1&method=logout&session=DownloadStation";
+        logout.path = logout_path;
         logout.timeout_sec = session_call_timeout_sec;
         answer ignored;
         call.exchange(logout, logout_words, ignored);
@@ -179,7 +191,7 @@ int ping_session()
     call_scope call;
     if (!call.connected()) return 0;
     request ping;
-    ping.path = "/webapi/DownloadStation/info.cgi?api=SYNO.DownloadStation.Info&version=1&method=getinfo";
+    ping.path = info_getinfo_path;
     ping.timeout_sec = session_call_timeout_sec;
     answer a;
     return call.send(ping, ping_words, a) ? 1 : 0;
@@ -188,10 +200,10 @@ int ping_session()
 // Sends nothing: what the library holds, written under the lock.
 const char *hand_over_session_info()
 {
-    rapidjson::StringBuffer text;
+    json_text text;
     {
         std::lock_guard<std::mutex> lock(g_session_mutex);
-        rapidjson::Writer<rapidjson::StringBuffer> out(text);
+        json_writer out(text);
         out.StartObject();
         out.Key("host");
         out.String(g_host.c_str(), static_cast<rapidjson::SizeType>(g_host.size()));

@@ -7,30 +7,45 @@
 
 namespace {
 
-const char info_getinfo_path[] =
-    "/webapi/DownloadStation/info.cgi?api=SYNO.DownloadStation.Info&version=1&method=getinfo";
-const char info_getconfig_path[] =
-    "/webapi/DownloadStation/info.cgi?api=SYNO.DownloadStation.Info&version=1&method=getconfig";
-const char info_setserverconfig_path[] =
-    "/webapi/DownloadStation/info.cgi?api=SYNO.DownloadStation.Info&version=1&method=setserverconfig";
-const char statistic_getinfo_path[] =
-    "/webapi/DownloadStation/statistic.cgi?api=SYNO.DownloadStation.Statistic&version=1&method=getinfo";
-
 const call_words info_words = {
-    "HTTP info request failed: %s", "Failed to parse info JSON: %s", "Get info failed (code %d: %s)"};
+    .transport = [](const char *, const char *why) { set_error("HTTP info request failed: %s", why); },
+    .parse = [](const char *, const char *body) { set_error("Failed to parse info JSON: %s", body); },
+    .station = [](const char *, int code, const char *meaning) {
+        set_error("Get info failed (code %d: %s)", code, meaning);
+    },
+};
 const call_words stats_words = {
-    "HTTP stats request failed: %s", "Failed to parse stats JSON: %s", "Get stats failed (code %d: %s)"};
+    .transport = [](const char *, const char *why) { set_error("HTTP stats request failed: %s", why); },
+    .parse = [](const char *, const char *body) { set_error("Failed to parse stats JSON: %s", body); },
+    .station = [](const char *, int code, const char *meaning) {
+        set_error("Get stats failed (code %d: %s)", code, meaning);
+    },
+};
 const call_words config_words = {
-    "HTTP config request failed: %s", "Failed to parse config JSON: %s", "Get config failed (code %d: %s)"};
-const call_words speed_limit_words = {"HTTP set speed limit failed: %s",
-                                      "Failed to parse set speed limit JSON response: %s",
-                                      "Set speed limit failed (code %d: %s)"};
-const call_words get_destination_words = {"HTTP get default destination failed: %s",
-                                          "Failed to parse getconfig JSON: %s",
-                                          "Get default destination failed (code %d: %s)"};
-const call_words set_destination_words = {"HTTP set default destination failed: %s",
-                                          "Failed to parse set default destination response: %s",
-                                          "Set default destination failed (code %d: %s)"};
+    .transport = [](const char *, const char *why) { set_error("HTTP config request failed: %s", why); },
+    .parse = [](const char *, const char *body) { set_error("Failed to parse config JSON: %s", body); },
+    .station = [](const char *, int code, const char *meaning) {
+        set_error("Get config failed (code %d: %s)", code, meaning);
+    },
+};
+const call_words speed_limit_words = {
+    .transport = [](const char *, const char *why) { set_error("HTTP set speed limit failed: %s", why); },
+    .parse = [](const char *, const char *body) {
+        set_error("Failed to parse set speed limit JSON response: %s", body);
+    },
+    .station = [](const char *, int code, const char *meaning) {
+        set_error("Set speed limit failed (code %d: %s)", code, meaning);
+    },
+};
+const call_words set_destination_words = {
+    .transport = [](const char *, const char *why) { set_error("HTTP set default destination failed: %s", why); },
+    .parse = [](const char *, const char *body) {
+        set_error("Failed to parse set default destination response: %s", body);
+    },
+    .station = [](const char *, int code, const char *meaning) {
+        set_error("Set default destination failed (code %d: %s)", code, meaning);
+    },
+};
 
 request get_request(std::string path)
 {
@@ -82,7 +97,7 @@ const char *get_default_destination()
     call_scope call;
     if (!call.connected()) return "";
     answer a;
-    if (!call.send(get_request(info_getconfig_path), get_destination_words, a)) return "";
+    if (!read_default_destination(call, a)) return "";
     return hand_over(string_or_empty(member(a.data, "default_destination")), "");
 }
 
@@ -95,12 +110,26 @@ int set_default_destination(const char *destination)
         set_error("Destination cannot be empty");
         return -1;
     }
-    const std::string folder(normalize_destination(destination));
+    // Setting it to nothing is no choice the station offers: the folder named "personal" stands in.
+    std::string folder(destination_folder(destination));
+    if (folder.empty()) folder = "personal";
     return change_settings(call, "&default_destination=" + url_encoded(folder.c_str()),
                            set_destination_words);
 }
 
 }  // namespace
+
+bool read_default_destination(const call_scope &call, answer &out)
+{
+    static const call_words words = {
+        .transport = [](const char *, const char *why) { set_error("HTTP get default destination failed: %s", why); },
+        .parse = [](const char *, const char *body) { set_error("Failed to parse getconfig JSON: %s", body); },
+        .station = [](const char *, int code, const char *meaning) {
+            set_error("Get default destination failed (code %d: %s)", code, meaning);
+        },
+    };
+    return call.send(get_request(info_getconfig_path), words, out);
+}
 
 const char *ds_info(void)
 {

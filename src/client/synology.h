@@ -1,16 +1,15 @@
 // The Web API layer's one internal header: session state, per-thread
-// buffers, messages, JSON helpers and the request/answer sequence that every
-// call to the station goes through. Knows nothing of sockets.
+// buffers, messages and the request/answer sequence that every call to the
+// station goes through. Knows nothing of sockets.
 #pragma once
 
 #include "http_client.h"
-
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include "json_values.h"
+#include "web_api_paths.h"
 
 #include <cstdarg>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <optional>
 #include <string>
@@ -24,7 +23,7 @@
 struct session_view {
     std::string host;
     int port = 5000;
-    int timeout_sec = 10;
+    int timeout_sec = http_default_timeout_sec;
     std::string sid;
     std::string did;
     bool connected = false;  // flag set and session id not empty
@@ -62,16 +61,19 @@ bool parse_connect_options(const char *text, connect_options &out, std::string &
 // ---- per-thread messages and results ---------------------------------------
 
 constexpr size_t last_error_capacity = 1024;
-// A result beyond this fails rather than exhausting the host's memory.
-constexpr size_t result_limit = size_t{64} << 20;
 
 __attribute__((format(printf, 1, 2))) void set_error(const char *format, ...);
 __attribute__((format(printf, 1, 0))) void set_error_v(const char *format, va_list args);
 void clear_error();
 const char *last_error_text();
+// "Result too large (over 64 MiB)".
+void record_result_too_large();
 
 // The Web API error code's message; never null.
 const char *syno_error_str(int code);
+// The sign-in service's own meaning of its codes (100 to 119 and codes it
+// does not name: syno_error_str's).
+const char *sign_in_error_str(int code);
 
 // "id=SID" or "id=SID; did=DID", built in the calling thread's cookie buffer;
 // the empty text without a session id.
@@ -82,61 +84,42 @@ const char *get_cookie_header(const session_view &session);
 // failure_value instead.
 const char *hand_over(std::string_view text, const char *failure_value);
 // Takes a written JSON text into the calling thread's result buffer without a copy.
-const char *hand_over(rapidjson::StringBuffer &&text, const char *failure_value);
-
-// "Result too large" when text has grown past result_limit.
-bool result_too_large(const rapidjson::StringBuffer &text);
-
-// ---- JSON helpers -----------------------------------------------------------
-
-using json_value = rapidjson::Value;
-
-// Answers are parsed strictly (parse_answer_body); the iterative parser keeps
-// deep nesting off the stack.
-constexpr unsigned parse_flags = rapidjson::kParseValidateEncodingFlag |
-                                 rapidjson::kParseFullPrecisionFlag |
-                                 rapidjson::kParseIterativeFlag;
-
-// The first member of that name when value is an object, else null.
-const json_value *member(const json_value *value, std::string_view name);
-bool is_integer(const json_value *value);
-// Integers read as the station's signed 64-bit values; a 32-bit read keeps the low 32 bits.
-int64_t int64_or_zero(const json_value *value);
-int32_t int32_or_zero(const json_value *value);
-std::string_view string_or_empty(const json_value *value);
-// A string value, or null when the value is absent or of another type.
-const char *string_or_null(const json_value *value);
-bool is_true(const json_value *value);
-// Writes value minified into out without recursion, so any depth is safe.
-// Returns false (out unfinished) once out has grown past result_limit.
-bool write_json(const json_value &value, rapidjson::StringBuffer &out);
+const char *hand_over(json_text &&text, const char *failure_value);
 
 // ---- values going into requests ---------------------------------------------
 
-// Percent-encoded text ("" when memory runs out).
+// Percent-encoded text; throws std::bad_alloc when memory runs out, so a
+// request never goes out with a value missing.
 std::string url_encoded(const char *text);
-// Drops every leading "/" and "\"; "personal" when nothing is left.
-std::string_view normalize_destination(const char *destination);
+// The caller's destination without its leading "/" and ""; empty when
+// none was given or nothing is left.
+std::string_view destination_folder(const char *destination);
 
 // ---- task statuses ------------------------------------------------------------
+
+// A task's "status" when it is a string, its whole length counting (a NUL
+// byte inside included); nullopt when it has no textual status.
+using task_status = std::optional<std::string_view>;
 
 // ASCII letter case ignored; nothing else is folded.
 bool same_word_ignoring_case(std::string_view a, std::string_view b);
 // status is present and is that word.
-bool status_is(const char *status, std::string_view word);
-// Selectors of the bulk actions; status is null when a task has no textual status.
-int is_pausable(const char *status);            // any status but paused, finished, error
-int is_completed_or_error(const char *status);  // finished or error
-int is_resumable(const char *status);           // paused
+bool status_is(task_status status, std::string_view word);
+// Selectors of the bulk actions.
+bool is_pausable(task_status status);            // any textual status but paused, finished, error
+bool is_completed_or_error(task_status status);  // finished or error
+bool is_resumable(task_status status);           // paused
 
 // ---- task queries ------------------------------------------------------------
+
+task_status status_of(const json_value *task);
 
 // The flattened task record of one station task: an object of 23 members in
 // a fixed order, each present with a default when the task lacks it (task may
 // be null or of any type). Its strings are not copied: they refer to the
 // task's own strings or to static texts, so the task's document must outlive
 // the written record. Only flat values are built, so Accept on it is safe.
-json_value build_flattened_task_val(rapidjson::Document::AllocatorType &alloc, const json_value *task);
+json_value build_flattened_task_val(json_pool &alloc, const json_value *task);
 
 // Which tasks a list call takes, from the host's filter text: null, "" or
 // "all" (any case) take every task; otherwise the words of the first 255
@@ -145,8 +128,7 @@ json_value build_flattened_task_val(rapidjson::Document::AllocatorType &alloc, c
 class status_filter {
 public:
     explicit status_filter(const char *filter);
-    // status is the task's "status" string, or nullopt when it has none.
-    bool matches(std::optional<std::string_view> status) const;
+    bool matches(task_status status) const;
 
 private:
     bool takes_all_ = true;
@@ -156,7 +138,7 @@ private:
 // Writes the array of the records of the tasks the filter takes, in their
 // order, into out; tasks that is no array writes "[]". Stops, out unfinished,
 // once out has grown past result_limit (see result_too_large).
-void write_task_records(const json_value *tasks, const status_filter &filter, rapidjson::StringBuffer &out);
+void write_task_records(const json_value *tasks, const status_filter &filter, json_text &out);
 
 // ---- task commands --------------------------------------------------------------
 
@@ -164,30 +146,33 @@ void write_task_records(const json_value *tasks, const status_filter &filter, ra
 // LF, blanks (isspace) around each trimmed, lines left empty dropped. The
 // views point into urls.
 std::vector<std::string_view> split_url_batch(std::string_view urls);
-// The time-outs of the two uploads: the session's, but at least 15 seconds
-// for a URL and 30 for a torrent file.
-int add_url_timeout(int session_timeout_sec);
-int add_torrent_timeout(int session_timeout_sec);
 
 // ---- the request/answer sequence -------------------------------------------
 
-// A call's three failure messages. transport takes the HTTP client's text,
-// parse the answer's body (or "empty"), station the code and its text. A
-// message marked in subject_first leads with the call's subject (a task id,
-// a method, a folder path) before those values.
+// A call's failure messages. Each records its message with a format the
+// compiler checks; subject is what the call is about (a task id, a method,
+// a folder path) for the messages that name it, and the others ignore it.
+// A null message records nothing.
 struct call_words {
-    const char *transport;  // a null message records nothing
-    const char *parse;
-    const char *station;
-    unsigned subject_first = 0;
-    const char *empty_body = nullptr;  // when set, an empty body fails with it before parsing
+    void (*transport)(const char *subject, const char *why) = nullptr;
+    void (*parse)(const char *subject, const char *body) = nullptr;
+    void (*station)(const char *subject, int code, const char *meaning) = nullptr;
+    // The meaning of the station's codes for this call's service.
+    const char *(*code_meaning)(int code) = syno_error_str;
+    // The station's "errors" detail follows the code's meaning ("Synology
+    // error; destination: required").
+    bool with_detail = false;
+    // When set, an empty body fails with it before parsing.
+    const char *empty_body = nullptr;
+    // A task the station refused within an action on several (the task's id
+    // and the call's subject, its method).
+    void (*task_refused)(const char *task_id, const char *method, int code, const char *meaning) = nullptr;
 };
-constexpr unsigned transport_subject = 1, parse_subject = 2, station_subject = 4;
 
 struct request {
     const char *method = "GET";
     std::string path;                    // GET paths get "&_sid=" and the session id appended
-    const char *content_type = nullptr;  // set for the two POST calls, which carry _sid in body
+    const char *content_type = nullptr;  // set for the POST calls, which carry _sid elsewhere
     const char *body = nullptr;
     size_t body_len = 0;
     int timeout_sec = 0;                 // 0: the session's time-out
@@ -198,7 +183,7 @@ struct request {
 struct answer {
     scoped_response response;
     http_peer peer;  // what the exchange saw of the station's certificate
-    rapidjson::Document document;
+    json_document document;
     const json_value *root = nullptr;
     const json_value *data = nullptr;  // root's "data" member on success, possibly null
     // -1 after a transport or parse failure, else the station's error code
@@ -228,26 +213,38 @@ private:
     session_view session_;
 };
 
-// The answer's envelope, apart from any I/O. parse_answer_body parses
-// strictly and fails on an empty body or a NUL byte in it; station_code is
-// the integer error.code of a refusal, 0 when the station gave none.
-bool parse_answer_body(const char *body, size_t len, rapidjson::Document &document);
+// The integer error.code of a refusal, 0 when the station gave none.
 int station_code(const json_value *root);
+// The station's "errors" detail of a refusal as text ("destination:
+// required"), "" when it gave none.
+std::string errors_detail(const json_value *root);
+// An action on several tasks answers success with one result per task in
+// data: the first non-zero error there is recorded with words.task_refused
+// and returned; 0 when every task was acted on.
+int first_task_refusal(const json_value *data, const call_words &words, const char *method);
 
-// Writes data (or "{}" when absent) and hands it over.
-const char *hand_over_json(const json_value *data, const char *failure_value);
+// ---- calls other calls build on ------------------------------------------------
+
+// Asks the station for its settings as ds_get_default_destination does, with
+// its messages; true with the settings in out.data.
+bool read_default_destination(const call_scope &call, answer &out);
 
 // ---- the C boundary ----------------------------------------------------------
 
-// Runs an exported call's body; an escaping std::bad_alloc becomes the
-// failure value and "Out of memory". No exception crosses into the host.
+// Runs an exported call's body; no exception crosses into the host. Memory
+// running out becomes the failure value and "Out of memory"; anything else
+// (a fault of the library's own) "Internal error: " and what it says.
 template <class Result, class Body>
 Result guarded(Result failure_value, Body &&body) noexcept
 {
     try {
         return body();
-    } catch (...) {
+    } catch (const std::bad_alloc &) {
         set_error("Out of memory");
-        return failure_value;
+    } catch (const std::exception &e) {
+        set_error("Internal error: %s", e.what());
+    } catch (...) {
+        set_error("Internal error");
     }
+    return failure_value;
 }

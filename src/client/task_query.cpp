@@ -11,16 +11,22 @@
 namespace {
 
 using rapidjson::StringRef;
-using allocator = rapidjson::Document::AllocatorType;
 
-const call_words list_words = {"HTTP list request failed: %s", "Failed to parse list JSON: %s",
-                               "List tasks failed (code %d: %s)"};
-const call_words get_task_words = {"HTTP get task request failed: %s",
-                                   "Failed to parse get task JSON: %s",
-                                   "Task %s not found (code %d: %s)", station_subject};
+const call_words list_words = {
+    .transport = [](const char *, const char *why) { set_error("HTTP list request failed: %s", why); },
+    .parse = [](const char *, const char *body) { set_error("Failed to parse list JSON: %s", body); },
+    .station = [](const char *, int code, const char *meaning) {
+        set_error("List tasks failed (code %d: %s)", code, meaning);
+    },
+};
+const call_words get_task_words = {
+    .transport = [](const char *, const char *why) { set_error("HTTP get task request failed: %s", why); },
+    .parse = [](const char *, const char *body) { set_error("Failed to parse get task JSON: %s", body); },
+    .station = [](const char *task_id, int code, const char *meaning) {
+        set_error("Task %s not found (code %d: %s)", task_id, code, meaning);
+    },
+};
 
-constexpr const char *task_path =
-    "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1";
 constexpr size_t filter_capacity = 255;
 constexpr const char *filter_separators = ",;| ";
 
@@ -30,38 +36,25 @@ constexpr size_t record_pool_bytes = 4096;
 
 struct record_pool {
     alignas(std::max_align_t) char bytes[record_pool_bytes];
-    allocator values{bytes, sizeof bytes};
+    json_pool values{bytes, sizeof bytes};
 };
-
-// The task's "status" when it is a string; its full length counts.
-std::optional<std::string_view> status_of(const json_value *task)
-{
-    const json_value *status = member(task, "status");
-    if (!status || !status->IsString()) return std::nullopt;
-    return std::string_view(status->GetString(), status->GetStringLength());
-}
-
-bool status_is_word(std::optional<std::string_view> status, std::string_view word)
-{
-    return status && same_word_ignoring_case(*status, word);
-}
 
 // The figures of a task the derived members are computed from.
 struct task_figures {
     int64_t size_total, size_downloaded, size_uploaded, speed_download;
 };
 
-double progress(const task_figures &f, std::optional<std::string_view> status)
+double progress(const task_figures &f, task_status status)
 {
-    if (status_is_word(status, "finished")) return 1.0;
+    if (status_is(status, "finished")) return 1.0;
     if (f.size_downloaded <= 0 || f.size_total <= 0) return 0.0;
     double ratio = static_cast<double>(f.size_downloaded) / static_cast<double>(f.size_total);
     return ratio > 1.0 ? 1.0 : ratio;
 }
 
-int64_t eta_seconds(const task_figures &f, std::optional<std::string_view> status)
+int64_t eta_seconds(const task_figures &f, task_status status)
 {
-    bool moving = status_is_word(status, "downloading") || status_is_word(status, "waiting");
+    bool moving = status_is(status, "downloading") || status_is(status, "waiting");
     if (!moving || f.speed_download <= 0 || f.size_total <= f.size_downloaded) return -1;
     // The difference is taken unsigned: with a negative amount downloaded it
     // would overflow a signed 64-bit value. A quotient beyond the signed
@@ -83,9 +76,9 @@ double seed_ratio(const task_figures &f)
 }
 
 // The error code is read only for a task in error; a code of another type reads as 0.
-const char *error_detail(const json_value *detail, std::optional<std::string_view> status)
+const char *error_detail(const json_value *detail, task_status status)
 {
-    if (!status_is_word(status, "error")) return "";
+    if (!status_is(status, "error")) return "";
     const json_value *code = member(detail, "error_code");
     return code ? syno_error_str(int32_or_zero(code)) : "Download error";
 }
@@ -93,7 +86,7 @@ const char *error_detail(const json_value *detail, std::optional<std::string_vie
 // Adds members in call order; keys are static texts, strings are references.
 class record_builder {
 public:
-    record_builder(json_value &record, allocator &alloc) : record_(record), alloc_(alloc) {}
+    record_builder(json_value &record, json_pool &alloc) : record_(record), alloc_(alloc) {}
     // An absent text (a view without data) is written as "".
     void text(const char *key, std::string_view value)
     {
@@ -111,7 +104,7 @@ private:
         record_.AddMember(name, value, alloc_);
     }
     json_value &record_;
-    allocator &alloc_;
+    json_pool &alloc_;
 };
 
 std::string_view text_of(const json_value *object, std::string_view key)
@@ -131,7 +124,7 @@ int32_t integer32_of(const json_value *object, std::string_view key)
 
 // The record is flat, so Accept does not recurse into station values.
 void write_record(const json_value *task, record_pool &pool,
-                  rapidjson::Writer<rapidjson::StringBuffer> &writer)
+                  json_writer &writer)
 {
     build_flattened_task_val(pool.values, task).Accept(writer);
     pool.values.Clear();
@@ -153,15 +146,14 @@ std::string_view trimmed(std::string_view word)
 request list_request()
 {
     request req;
-    req.path = std::string(task_path) + "&method=list&additional=detail,transfer";
+    req.path = std::string(task_query_path) + "&method=list" + task_details;
     return req;
 }
 
 request get_task_request(const char *task_id)
 {
     request req;
-    req.path = std::string(task_path) + "&method=getinfo&id=" + url_encoded(task_id) +
-               "&additional=detail,transfer";
+    req.path = std::string(task_query_path) + "&method=getinfo&id=" + url_encoded(task_id) + task_details;
     return req;
 }
 
@@ -172,7 +164,7 @@ const char *list_tasks(const char *filter_text)
     answer a;
     if (!call.send(list_request(), list_words, a)) return "[]";
     status_filter filter(filter_text);
-    rapidjson::StringBuffer out;
+    json_text out;
     write_task_records(member(a.data, "tasks"), filter, out);
     return hand_over(std::move(out), "[]");
 }
@@ -194,20 +186,20 @@ const char *get_task(const char *task_id)
     }
     // Further tasks are ignored, and the first one's id is not compared with task_id.
     record_pool pool;
-    rapidjson::StringBuffer out;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+    json_text out;
+    json_writer writer(out);
     write_record(&(*tasks)[0], pool, writer);
     return hand_over(std::move(out), "{}");
 }
 
 }  // namespace
 
-json_value build_flattened_task_val(allocator &alloc, const json_value *task)
+json_value build_flattened_task_val(json_pool &alloc, const json_value *task)
 {
     const json_value *additional = member(task, "additional");
     const json_value *transfer = member(additional, "transfer");
     const json_value *detail = member(additional, "detail");
-    const std::optional<std::string_view> status = status_of(task);
+    const task_status status = status_of(task);
     const task_figures f = {integer_of(task, "size"), integer_of(transfer, "size_downloaded"),
                             integer_of(transfer, "size_uploaded"),
                             integer_of(transfer, "speed_download")};
@@ -242,9 +234,9 @@ json_value build_flattened_task_val(allocator &alloc, const json_value *task)
 
 // Each record is built in a small pool, written and dropped before the next,
 // so memory follows the written text, never the number of tasks.
-void write_task_records(const json_value *tasks, const status_filter &filter, rapidjson::StringBuffer &out)
+void write_task_records(const json_value *tasks, const status_filter &filter, json_text &out)
 {
-    rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+    json_writer writer(out);
     record_pool pool;
     writer.StartArray();
     if (tasks && tasks->IsArray()) {
@@ -276,7 +268,7 @@ status_filter::status_filter(const char *filter)
     }
 }
 
-bool status_filter::matches(std::optional<std::string_view> status) const
+bool status_filter::matches(task_status status) const
 {
     if (takes_all_) return true;
     if (!status) return false;

@@ -14,22 +14,26 @@ bool same_word_ignoring_case(std::string_view a, std::string_view b)
     return true;
 }
 
-bool status_is(const char *status, std::string_view word)
+bool status_is(task_status status, std::string_view word)
 {
-    return status && same_word_ignoring_case(status, word);
+    return status && same_word_ignoring_case(*status, word);
 }
 
-int is_pausable(const char *status)
+task_status status_of(const json_value *task)
 {
-    return status && !status_is(status, "paused") && !status_is(status, "finished") &&
-                   !status_is(status, "error")
-               ? 1
-               : 0;
+    const json_value *status = member(task, "status");
+    if (!status || !status->IsString()) return std::nullopt;
+    return std::string_view(status->GetString(), status->GetStringLength());
 }
 
-int is_completed_or_error(const char *status)
+bool is_pausable(task_status status)
 {
-    return status_is(status, "finished") || status_is(status, "error") ? 1 : 0;
+    return status && !status_is(status, "paused") && !status_is(status, "finished") && !status_is(status, "error");
 }
 
-int is_resumable(const char *status) { return status_is(status, "paused") ? 1 : 0; }
+bool is_completed_or_error(task_status status)
+{
+    return status_is(status, "finished") || status_is(status, "error");
+}
+
+bool is_resumable(task_status status) { return status_is(status, "paused"); }

@@ -12,6 +12,16 @@ struct http_response {
     size_t body_len;   // authoritative: the body may hold NUL bytes
 };
 
+// The time-out of an exchange that names none (0 or below), in seconds.
+constexpr int http_default_timeout_sec = 10;
+
+// Common web servers refuse a request line (method, target, "HTTP/1.1" and
+// CR LF) longer than this, and the station sits behind one.
+constexpr size_t http_request_line_limit = 8192;
+// The length of the request line http_request sends for method and a
+// target of target_len bytes.
+size_t http_request_line_length(const char *method, size_t target_len);
+
 // Transport messages are written into a caller's buffer of this size.
 constexpr size_t http_error_capacity = 256;
 

@@ -17,7 +17,6 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-constexpr int default_timeout_sec = 10;
 constexpr size_t first_buffer_size = size_t{64} << 10;
 // Each receive is offered all the free space; the buffer doubles before a
 // receive that would have less than this much room.
@@ -100,14 +99,19 @@ net::socket_handle connect_with_timeout(const addrinfo *list, int timeout_sec)
     return net::socket_handle();
 }
 
+constexpr const char request_line_end[] = " HTTP/1.1\r\n";
+// The client's name and protocol level as stations and their logs know it;
+// it does not follow the library's release number.
+constexpr const char user_agent_line[] = "User-Agent: brellock-synology-downloadstation/1.0\r\n";
+
 std::string format_head(const char *method, const char *host, int port, const char *path,
                         const char *cookie, const char *content_type, size_t body_len)
 {
     std::string head;
     head.reserve(256 + std::strlen(path) + (cookie ? std::strlen(cookie) : 0));
-    head.append(method).append(" ").append(path).append(" HTTP/1.1\r\n");
+    head.append(method).append(" ").append(path).append(request_line_end);
     head.append("Host: ").append(host).append(":").append(std::to_string(port)).append("\r\n");
-    head.append("User-Agent: brellock-synology-downloadstation/1.0\r\n");
+    head.append(user_agent_line);
     head.append("Connection: close\r\n");
     if (cookie) head.append("Cookie: ").append(cookie).append("\r\n");
     if (content_type) head.append("Content-Type: ").append(content_type).append("\r\n");
@@ -198,6 +202,11 @@ bool receive_all(net::socket_t s, int timeout_ms, steady::time_point deadline, r
 
 }  // namespace
 
+size_t http_request_line_length(const char *method, size_t target_len)
+{
+    return std::strlen(method) + 1 + target_len + sizeof request_line_end - 1;
+}
+
 int http_request(const char *method, const char *host, int port, const char *path,
                  const char *cookie, const char *content_type, const char *body,
                  size_t body_len, int timeout_sec, http_response *response, char *error,
@@ -227,7 +236,7 @@ int http_request(const char *method, const char *host, int port, const char *pat
         err.set("Invalid character in request %s", field);
         return -1;
     }
-    if (timeout_sec <= 0) timeout_sec = default_timeout_sec;
+    if (timeout_sec <= 0) timeout_sec = http_default_timeout_sec;
     if (security && security->tls) {
         err.set("TLS is not built into this library");
         return -1;

@@ -143,18 +143,18 @@ TEST(HandOver, EachThreadKeepsItsOwnResult)
 
 TEST(WriteJson, MinifiedAndDeepNestingIsSafe)
 {
-    rapidjson::Document d;
+    json_document d;
     const std::string text = R"({ "a" : [1, -2, 0.25, 1.0, 18446744073709551615, "x/\u00e9\n", true, null, {}], "b":[] })";
     ASSERT_TRUE(parse_answer_body(text.data(), text.size(), d));
-    rapidjson::StringBuffer out;
+    json_text out;
     ASSERT_TRUE(write_json(d, out));
     EXPECT_STREQ("{\"a\":[1,-2,0.25,1.0,18446744073709551615,\"x/\xC3\xA9\\n\",true,null,{}],\"b\":[]}", out.GetString());
 
     const size_t depth = 1000000;
     std::string deep = std::string(depth, '[') + std::string(depth, ']');
-    rapidjson::Document nested;
+    json_document nested;
     ASSERT_TRUE(parse_answer_body(deep.data(), deep.size(), nested));
-    rapidjson::StringBuffer written;
+    json_text written;
     ASSERT_TRUE(write_json(nested, written));
     EXPECT_TRUE(deep == written.GetString());
 }
@@ -174,9 +174,9 @@ TEST(ParseAnswer, ValuesReadExactly)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.json);
-        rapidjson::Document d;
+        json_document d;
         ASSERT_TRUE(parse_answer_body(c.json, std::strlen(c.json), d));
-        rapidjson::StringBuffer out;
+        json_text out;
         ASSERT_TRUE(write_json(d, out));
         EXPECT_STREQ(c.written, out.GetString());
     }
@@ -187,7 +187,7 @@ TEST(ParseAnswer, RefusesWhatIsNotStrictJson)
     for (const std::string &text : std::vector<std::string>{"", "[1e400]", "[01]", "[1.]", "{\"a\":1,}", "[NaN]", "{} {}", "[\"\xC3\"]", "[\"\\udcc5\"]", "{\"\\ud800x\":1}",
                              std::string("{}\0", 3), "// c\n{}", "{'a':1}"}) {
         SCOPED_TRACE(text);
-        rapidjson::Document d;
+        json_document d;
         EXPECT_FALSE(parse_answer_body(text.data(), text.size(), d));
     }
 }

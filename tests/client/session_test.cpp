@@ -84,7 +84,8 @@ TEST_F(SessionTest, LoginOutcomes)
 {
     struct login_case { const char *name, *answer; int result, connected; const char *error; };
     const login_case cases[] = {
-        {"refused with code", R"({"success":false,"error":{"code":400}})", 400, 0, "Login failed (code 400: File upload failed)"},
+        {"refused with code", R"({"success":false,"error":{"code":400}})", 400, 0,
+         "Login failed (code 400: No such account or incorrect password)"},
         {"refused without error", R"({"success":false})", -1, 0, "Login failed (code 0: Synology error)"},
         {"code as string", R"({"success":false,"error":{"code":"400"}})", -1, 0, "Login failed (code 0: Synology error)"},
         {"success as 1", R"({"success":1,"data":{"sid":"S"}})", -1, 0, "Login failed (code 0: Synology error)"},
@@ -103,6 +104,44 @@ TEST_F(SessionTest, LoginOutcomes)
         EXPECT_STREQ(c.error, ds_last_error());
     }
     EXPECT_EQ("A", copy_session().sid);
+}
+
+// The sign-in service words its own codes; below 120 and for codes it does
+// not name, the shared meanings hold.
+TEST_F(SessionTest, SignInRefusalsInTheSignInServiceWords)
+{
+    struct code_case { int code; const char *meaning; };
+    const code_case cases[] = {
+        {400, "No such account or incorrect password"},
+        {401, "Disabled account"},
+        {402, "Permission denied"},
+        {403, "2-step verification code required"},
+        {404, "Failed to authenticate 2-step verification code"},
+        {405, "Invalid task action"},
+        {406, "2-step verification must be enabled for this account"},
+        {407, "Blocked IP source address (too many failed sign-ins)"},
+        {408, "Expired password, cannot be changed"},
+        {409, "Expired password"},
+        {410, "Password must be changed"},
+        {411, "Account disabled"},
+        {100, "Unknown error"},
+        {105, "The logged in session does not have permission"},
+        {119, "Invalid SID"},
+        {412, "Permission denied"},
+        {415, "Synology error"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.code);
+        server.answer_json(R"({"success":false,"error":{"code":)" + std::to_string(c.code) + "}}");
+        EXPECT_EQ(c.code, connect());
+        EXPECT_EQ("Login failed (code " + std::to_string(c.code) + ": " + c.meaning + ")",
+                  std::string(ds_last_error()));
+    }
+    // Other calls keep the shared meanings.
+    log_in();
+    server.answer_json(R"({"success":false,"error":{"code":400}})");
+    EXPECT_EQ(400, ds_pause("a"));
+    EXPECT_STREQ("pause failed (code 400: File upload failed)", ds_last_error());
 }
 
 TEST_F(SessionTest, HttpErrorStatusWithSuccessCountsAsSuccess)

@@ -271,8 +271,8 @@ TEST_F(TaskCommandTest, BulkFailures)
         size_t requests;
     };
     const failure_case cases[] = {
-        {"listing not JSON", "<html>", nullptr, "", 1},
-        {"listing empty", "", nullptr, "", 1},
+        {"listing not JSON", "<html>", nullptr, "Failed to parse list JSON: <html>", 1},
+        {"listing empty", "", nullptr, "Failed to parse list JSON: empty", 1},
         {"action refused", R"({"success":true,"data":{"tasks":[{"id":"a","status":"error"}]}})",
          R"({"success":false,"error":{"code":105}})",
          "delete failed (code 105: The logged in session does not have permission)", 2},
@@ -411,16 +411,18 @@ TEST_F(TaskCommandTest, AddUrlRequestByteForByte)
 TEST_F(TaskCommandTest, AddUrlDestinations)
 {
     log_in();
+    // No destination, or nothing left of one, leaves the field out: the
+    // station then takes its default folder.
     const std::pair<const char *, const char *> cases[] = {
-        {nullptr, "personal"}, {"", "personal"}, {"/\\//", "personal"},
-        {"\\share/a b", "share%2Fa%20b"}, {"downloads\r\nx", "downloads%0D%0Ax"},
+        {nullptr, ""}, {"", ""}, {"/\\//", ""}, {"personal", "&destination=personal"},
+        {"\\share/a b", "&destination=share%2Fa%20b"}, {"downloads\r\nx", "&destination=downloads%0D%0Ax"},
     };
     for (const auto &[given, sent] : cases) {
         SCOPED_TRACE(given ? given : "null");
         server.answer_json(ok_answer);
         EXPECT_EQ(0, ds_add_url("magnet:?xt=1", given));
-        EXPECT_EQ(std::string("api=SYNO.DownloadStation.Task&version=1&method=create&uri=magnet%3A%3Fxt%3D1"
-                              "&destination=") + sent + "&_sid=SID",
+        EXPECT_EQ(std::string("api=SYNO.DownloadStation.Task&version=1&method=create&uri=magnet%3A%3Fxt%3D1") +
+                      sent + "&_sid=SID",
                   last_request_body());
     }
 }
@@ -451,16 +453,6 @@ TEST_F(TaskCommandTest, AddUrlAnswers)
     EXPECT_EQ(-1, ds_add_url(nullptr, "x"));
     EXPECT_STREQ("URL cannot be empty", ds_last_error());
     EXPECT_EQ(0u, server.connection_count());
-}
-
-TEST(UploadTimeouts, NeverBelowTheirFloors)
-{
-    EXPECT_EQ(15, add_url_timeout(10));
-    EXPECT_EQ(15, add_url_timeout(15));
-    EXPECT_EQ(60, add_url_timeout(60));
-    EXPECT_EQ(30, add_torrent_timeout(10));
-    EXPECT_EQ(30, add_torrent_timeout(29));
-    EXPECT_EQ(45, add_torrent_timeout(45));
 }
 
 TEST(SplitUrlBatch, LinesTrimmedAndBlankLinesDropped)
@@ -578,7 +570,7 @@ TEST_F(TaskCommandTest, TorrentBodyByteForByte)
     for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
     const std::string path = write_file("a.torrent", content);
     server.answer_json(ok_answer);
-    EXPECT_EQ(0, ds_add_torrent(path.c_str(), nullptr));
+    EXPECT_EQ(0, ds_add_torrent(path.c_str(), "personal"));
     EXPECT_STREQ("", ds_last_error());
 
     const std::string body = std::string(example_head) + content + example_tail;
@@ -631,7 +623,7 @@ TEST_F(TaskCommandTest, TorrentDestinations)
     log_in();
     const std::string path = write_file("t.torrent", "d4:infoe");
     const std::pair<const char *, const char *> cases[] = {
-        {nullptr, "personal"}, {"", "personal"}, {"\\/", "personal"},
+        {nullptr, "<none>"}, {"", "<none>"}, {"\\/", "<none>"}, {"personal", "personal"},
         {"/downloads/new", "downloads/new"}, {"a b&c%20\"q\"", "a b&c%20\"q\""},
     };
     for (const auto &[given, sent] : cases) {
@@ -658,7 +650,7 @@ TEST_F(TaskCommandTest, TorrentSizeLimits)
     EXPECT_EQ(-1, ds_add_torrent(empty.c_str(), nullptr));
     EXPECT_STREQ("Invalid torrent file size: 0", ds_last_error());
     EXPECT_EQ(-1, ds_add_torrent(over.c_str(), nullptr));
-    EXPECT_STREQ("Invalid torrent file size: 20971521", ds_last_error());
+    EXPECT_STREQ("Invalid torrent file size: 20971521 (over the 20 MiB limit)", ds_last_error());
     EXPECT_EQ(0u, server.connection_count());
 
     const std::string content((20u << 20), 'm');
@@ -700,9 +692,9 @@ TEST_F(TaskCommandTest, TorrentFailures)
     EXPECT_STREQ("File path cannot be empty", ds_last_error());
     const std::string missing = (dir / "missing.torrent").string();
     EXPECT_EQ(-1, ds_add_torrent(missing.c_str(), nullptr));
-    EXPECT_EQ("Failed to open torrent file: " + missing, ds_last_error());
+    EXPECT_EQ("Failed to open torrent file: " + missing + " (No such file or directory)", ds_last_error());
     EXPECT_EQ(-1, ds_add_torrent(dir.string().c_str(), nullptr));  // a folder is no torrent file
-    EXPECT_NE("", std::string(ds_last_error()));
+    EXPECT_EQ("Failed to open torrent file: " + dir.string() + " (Is a directory)", ds_last_error());
     EXPECT_EQ(0u, server.connection_count());
 }
 

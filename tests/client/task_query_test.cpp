@@ -38,11 +38,11 @@ std::string tasks_answer(const std::string &tasks)
 // The record of one task, built from its JSON text and written minified.
 std::string flattened(const std::string &task_json)
 {
-    rapidjson::Document task;
+    json_document task;
     task.Parse(task_json.c_str());
-    rapidjson::Document::AllocatorType alloc;
-    rapidjson::StringBuffer out;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+    json_document::AllocatorType alloc;
+    json_text out;
+    json_writer writer(out);
     build_flattened_task_val(alloc, &task).Accept(writer);
     return out.GetString();
 }
@@ -201,9 +201,9 @@ TEST(FlattenedTask, RecordOfDefaults)
         SCOPED_TRACE(task);
         EXPECT_EQ(defaults_record, flattened(task));
     }
-    rapidjson::Document::AllocatorType alloc;
-    rapidjson::StringBuffer out;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(out);
+    json_document::AllocatorType alloc;
+    json_text out;
+    json_writer writer(out);
     build_flattened_task_val(alloc, nullptr).Accept(writer);
     EXPECT_STREQ(defaults_record, out.GetString());
 }

@@ -104,7 +104,7 @@ TEST_F(CliE2E, PasswordFromEnvironmentOrStandardInput)
         DS_CLI_PATH, {"ping"}, {"DS_HOST=127.0.0.1", "DS_PORT=" + port(), "DS_USER=admin", "DS_PASSWORD=wrong"});
     EXPECT_EQ(1, refused.status);
     EXPECT_EQ("", refused.out);
-    EXPECT_EQ("ds: Login failed (code 400: File upload failed)\n", refused.err);
+    EXPECT_EQ("ds: Login failed (code 400: No such account or incorrect password)\n", refused.err);
 }
 
 TEST_F(CliE2E, TimeoutOutOfRangeIsRefused)

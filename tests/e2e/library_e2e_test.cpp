@@ -72,7 +72,7 @@ TEST_F(LibraryE2E, SessionCalls)
     EXPECT_STREQ("", ds_last_error());
 
     EXPECT_EQ(400, ds_connect("127.0.0.1", sim->port(), "admin", "wrong"));
-    EXPECT_STREQ("Login failed (code 400: File upload failed)", ds_last_error());
+    EXPECT_STREQ("Login failed (code 400: No such account or incorrect password)", ds_last_error());
     EXPECT_EQ(0, ds_is_connected());
 
     connect();
@@ -118,7 +118,7 @@ TEST_F(LibraryE2E, AddedTasksRunOnTheStationClock)
         {"dbid_1", "debian-12.iso", "http", "downloads", "https://example.org/isos/debian-12.iso"},
         {"dbid_2", "a.tar.gz", "ftp", "video/new", "ftp://ftp.example.org/pub/a.tar.gz"},
         {"dbid_3", "Big Buck Bunny", "bt", "video/new", "magnet:?xt=urn:btih:abc&dn=Big+Buck+Bunny"},
-        {"dbid_4", "demo.file", "bt", "personal", "named.torrent"},
+        {"dbid_4", "demo.file", "bt", "downloads", "named.torrent"},  // the station's default folder
     };
     rapidjson::Document waiting = parsed(ds_list_tasks());
     ASSERT_TRUE(waiting.IsArray());

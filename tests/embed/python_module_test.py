@@ -32,7 +32,7 @@ class PythonModule(unittest.TestCase):
     def test_refusal_with_a_station_code(self):
         with self.assertRaises(ds.DownloadStationError) as caught:
             ds.connect("127.0.0.1", self.port, "admin", "wrong")
-        self.assertEqual("Login failed (code 400: File upload failed)", caught.exception.message)
+        self.assertEqual("Login failed (code 400: No such account or incorrect password)", caught.exception.message)
         self.assertEqual(400, caught.exception.code)
         self.assertFalse(ds.is_connected())
 
