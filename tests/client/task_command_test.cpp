@@ -699,3 +699,149 @@ TEST_F(TaskCommandTest, TorrentFailures)
 }
 
 }  // namespace
+
+namespace {
+
+// ---- the current upload route ---------------------------------------------------------
+
+const char retired_route[] = R"({"error":{"code":101},"success":false})";
+const char created_on_current_route[] = R"({"success":true,"data":{"list_id":[],"task_id":["dbid_123"]}})";
+const char current_route_line[] =
+    "POST /webapi/entry.cgi?api=SYNO.DownloadStation2.Task&version=2&method=create&_sid=SID HTTP/1.1";
+const char older_route_line[] = "POST /webapi/DownloadStation/task.cgi HTTP/1.1";
+
+// The parts of an upload on the current route up to the file's bytes, with
+// the destination as the JSON text sent.
+std::string current_route_head(const std::string &destination_json, const std::string &file_name)
+{
+    const std::string b = "------BrBoundary98234710293847\r\n";
+    auto part = [&](const char *name, const std::string &value) {
+        return b + "Content-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+    };
+    return part("api", "SYNO.DownloadStation2.Task") + part("version", "2") + part("method", "create") +
+           part("type", "\"file\"") + part("file", "[\"torrent\"]") + part("destination", destination_json) +
+           part("create_list", "false") + b + "Content-Disposition: form-data; name=\"torrent\"; filename=\"" +
+           file_name + "\"\r\nContent-Type: application/x-bittorrent\r\n\r\n";
+}
+
+std::string request_line(const std::string &request) { return request.substr(0, request.find("\r\n")); }
+
+std::string body_of(const std::string &request) { return request.substr(request.find("\r\n\r\n") + 4); }
+
+}  // namespace
+
+TEST_F(TaskCommandTest, RetiredRouteSendsTheSameFileOnTheCurrentRoute)
+{
+    log_in();
+    const std::string content = std::string("d4:info") + '\0' + "\xFF" + "e";
+    const std::string path = write_file("a b.torrent", content);
+    server.answer_json(retired_route);
+    server.answer_json(created_on_current_route);
+    EXPECT_EQ(0, ds_add_torrent(path.c_str(), "/vid\"eo\\x\tn\xC3\xA9w"));
+    EXPECT_STREQ("", ds_last_error());
+
+    const std::vector<std::string> sent = server.requests();
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ(older_route_line, request_line(sent[0]));
+    const std::string body = current_route_head("\"vid\\\"eo\\\\x\\tn\xC3\xA9w\"", "a b.torrent") + content +
+                             "\r\n------BrBoundary98234710293847--\r\n";
+    EXPECT_EQ(std::string(current_route_line) + "\r\n" + host_line() +
+                  "User-Agent: brellock-synology-downloadstation/1.0\r\nConnection: close\r\n"
+                  "Cookie: id=SID\r\n"
+                  "Content-Type: multipart/form-data; boundary=----BrBoundary98234710293847\r\n"
+                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+              sent[1]);
+}
+
+TEST_F(TaskCommandTest, SessionRemembersTheCurrentRouteUntilTheNextLogin)
+{
+    log_in();
+    const std::string path = write_file("t.torrent", "d4:infoe");
+    server.answer_json(retired_route);
+    server.answer_json(created_on_current_route);
+    ASSERT_EQ(0, ds_add_torrent(path.c_str(), "video"));
+
+    server.clear_requests();
+    server.answer_json(created_on_current_route);
+    EXPECT_EQ(0, ds_add_torrent(path.c_str(), "video"));
+    ASSERT_EQ(1u, server.connection_count());
+    EXPECT_EQ(current_route_line, last_request_line());
+
+    for (bool logged_out : {false, true}) {
+        SCOPED_TRACE(logged_out ? "after a logout" : "after a new login");
+        if (logged_out) {
+            server.close_without_answer();
+            ds_disconnect();
+        }
+        log_in();
+        server.answer_json(ok_answer);
+        EXPECT_EQ(0, ds_add_torrent(path.c_str(), "video"));
+        EXPECT_EQ(older_route_line, last_request_line());
+    }
+}
+
+TEST_F(TaskCommandTest, CurrentRouteAnswers)
+{
+    log_in();
+    const std::string path = write_file("t.torrent", "d4:infoe");
+    const answer_case cases[] = {
+        {"refused with detail", R"({"error":{"code":120,"errors":{"name":"destination","reason":"required"}},"success":false})",
+         120, "Add torrent failed (code 120: Synology error; destination: required)"},
+        {"detail of another shape", R"({"error":{"code":403,"errors":[{"code":403,"path":"/x"}]},"success":false})",
+         403, "Add torrent failed (code 403: Destination denied; errors: [{\"code\":403,\"path\":\"/x\"}])"},
+        {"refused without detail", R"({"error":{"code":101},"success":false})", 101,
+         "Add torrent failed (code 101: Invalid parameter)"},
+        {"no code", R"({"success":false})", -1, "Add torrent failed (code 0: Synology error)"},
+        {"not JSON", "<html>", -1, "Failed to parse add_torrent JSON response: <html>"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clear_requests();
+        server.answer_json(retired_route);
+        server.answer_json(c.body);
+        EXPECT_EQ(c.result, ds_add_torrent(path.c_str(), "video"));
+        EXPECT_STREQ(c.error, ds_last_error());
+        EXPECT_EQ(current_route_line, last_request_line());
+        log_in();  // back to the older route first
+    }
+    server.answer_json(retired_route);
+    server.close_without_answer();
+    EXPECT_EQ(-1, ds_add_torrent(path.c_str(), "video"));
+    EXPECT_STREQ("HTTP add torrent failed: Empty response from server", ds_last_error());
+}
+
+TEST_F(TaskCommandTest, CurrentRouteWithoutDestinationTakesTheStationDefault)
+{
+    log_in();
+    const std::string content = "d4:infoe";
+    const std::string path = write_file("t.torrent", content);
+    const std::string folder(3000, 'f');  // a head longer than the older route's moves the file back
+    server.answer_json(retired_route);
+    server.answer_json(R"({"success":true,"data":{"default_destination":"/)" + folder + R"("}})");
+    server.answer_json(created_on_current_route);
+    EXPECT_EQ(0, ds_add_torrent(path.c_str(), nullptr));
+    const std::vector<std::string> sent = server.requests();
+    ASSERT_EQ(3u, sent.size());
+    EXPECT_EQ(get_line("/webapi/DownloadStation/info.cgi?api=SYNO.DownloadStation.Info&version=1&method=getconfig&_sid=SID"),
+              request_line(sent[1]));
+    EXPECT_EQ(current_route_head("\"" + folder + "\"", "t.torrent") + content + "\r\n------BrBoundary98234710293847--\r\n",
+              body_of(sent[2]));
+
+    struct default_case { const char *name, *config, *error; };
+    const default_case cases[] = {
+        {"none set", R"({"success":true,"data":{"default_destination":""}})",
+         "Add torrent failed: no destination given and the station has no default destination"},
+        {"no data", R"({"success":true})",
+         "Add torrent failed: no destination given and the station has no default destination"},
+        {"settings refused", R"({"success":false,"error":{"code":105}})",
+         "Get default destination failed (code 105: The logged in session does not have permission)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clear_requests();
+        server.answer_json(c.config);
+        EXPECT_EQ(-1, ds_add_torrent(path.c_str(), ""));
+        EXPECT_STREQ(c.error, ds_last_error());
+        EXPECT_EQ(1u, server.connection_count());  // the route is known: no upload without a destination
+    }
+}
