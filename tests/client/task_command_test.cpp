@@ -191,6 +191,12 @@ const char mixed_listing[] = R"({"success":true,"data":{"total":11,"tasks":[
     {"id":"c","status":"finished"},
     {"id":"d","status":"Error"},
     {"id":"e","status":"waiting"},
+    {"id":"s1","status":"seeding"},
+    {"id":"s2","status":"finishing"},
+    {"id":"s3","status":"hash_checking"},
+    {"id":"s4","status":"extracting"},
+    {"id":"s5","status":"filehosting_waiting"},
+    {"id":"p0","status":"paused\u0000x"},
     {"id":"i\u0000j","status":"downloading"},
     {"id":"f"},
     {"id":"g","status":5},
@@ -209,8 +215,12 @@ TEST_F(TaskCommandTest, BulkActionsSelectByStatus)
         const char *action_path;
     };
     const bulk_case cases[] = {
-        {"pause all", ds_pause_all, 2,
-         "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=pause&id=a%2Ce&_sid=SID"},
+        // Every textual status but paused, finished and error is paused:
+        // seeding and the station's passing states too. A status holding a
+        // NUL byte is not "paused", whatever comes before it.
+        {"pause all", ds_pause_all, 8,
+         "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=pause"
+         "&id=a%2Ce%2Cs1%2Cs2%2Cs3%2Cs4%2Cs5%2Cp0&_sid=SID"},
         {"resume all", ds_resume_all, 1,
          "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=resume&id=b&_sid=SID"},
         {"delete completed", ds_delete_completed, 2,

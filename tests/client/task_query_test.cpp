@@ -47,6 +47,14 @@ std::string flattened(const std::string &task_json)
     return out.GetString();
 }
 
+// The record's error_detail text.
+std::string error_detail_of(const std::string &task_json)
+{
+    const std::string record = flattened(task_json);
+    const size_t from = record.find(R"("error_detail":")") + 16;
+    return record.substr(from, record.find('"', from) - from);
+}
+
 // The four derived members, which stand together in the record.
 std::string derived_members(const std::string &task_json)
 {
@@ -101,7 +109,7 @@ TEST(FlattenedTask, WrongTypesCountAsAbsentAndIntegersKeepTheirWidth)
     const char *task = R"({"id":7,"title":null,"status":"paused","type":"bt","username":"u",
         "size":18446744073709551615,"additional":{"transfer":[{"size_downloaded":5}],
         "detail":{"destination":true,"uri":"u","create_time":-5,"started_time":12.0,
-        "completed_time":"9","connected_peers":4294967297,"connected_seeders":-2,
+        "completed_time":"9 ","connected_peers":4294967297,"connected_seeders":-2,
         "connected_leechers":2147483648,"total_peers":{"n":1}}}})";
     EXPECT_EQ(R"({"id":"","title":"","status":"paused","type":"bt","size_total":-1,)"
               R"("size_downloaded":0,"size_uploaded":0,"speed_download":0,"speed_upload":0,)"
@@ -176,9 +184,12 @@ TEST(FlattenedTask, DerivedMembers)
         {"size as a real",
          R"({"status":"downloading","size":1000.0,"additional":{"transfer":{"size_downloaded":500,"speed_download":10}}})",
          R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
-        {"size as a string",
-         R"({"status":"downloading","size":"1000","additional":{"transfer":{"size_downloaded":500}}})",
+        {"size as a string of no number",
+         R"({"status":"downloading","size":"1000 B","additional":{"transfer":{"size_downloaded":500}}})",
          R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
+        {"figures as strings of digits",
+         R"({"status":"downloading","size":"1000","additional":{"transfer":{"size_downloaded":"500","speed_download":"100"}}})",
+         R"("progress":0.5,"eta_seconds":5,"seed_ratio":0.0,"error_detail":"")"},
         {"status as a number", R"({"status":1,"size":10,"additional":{"transfer":{"size_downloaded":10}}})",
          R"("progress":1.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"")"},
         {"status key in capitals", R"({"STATUS":"finished"})",
@@ -192,6 +203,110 @@ TEST(FlattenedTask, DerivedMembers)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.derived, derived_members(c.task));
+    }
+}
+
+// Some stations send their numbers as strings of digits: such a string reads
+// as its number, anything else stays absent.
+TEST(FlattenedTask, NumbersSentAsText)
+{
+    struct text_case { const char *size; long long read; };
+    const text_case cases[] = {
+        {"\"123\"", 123},
+        {"\"-5\"", -5},
+        {"\"007\"", 7},
+        {"\"-0\"", 0},
+        {"\"9223372036854775807\"", 9223372036854775807LL},
+        {"\"-9223372036854775808\"", -9223372036854775807LL - 1},
+        {"\"9223372036854775808\"", 0},
+        {"\"-9223372036854775809\"", 0},
+        {"\"+5\"", 0},
+        {"\" 5\"", 0},
+        {"\"5 \"", 0},
+        {"\"\"", 0},
+        {"\"-\"", 0},
+        {"\"1e3\"", 0},
+        {"\"12.0\"", 0},
+        {"\"0x10\"", 0},
+        {"\"5\\u0000\"", 0},
+        {"\"\xD9\xA1\"", 0},  // a digit of another script
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::string record = flattened(std::string(R"({"size":)") + c.size + "}");
+        EXPECT_NE(std::string::npos, record.find("\"size_total\":" + std::to_string(c.read) + ",")) << record;
+    }
+
+    // Every figure sent as text gives the record the same figures as numbers.
+    const std::string as_numbers =
+        R"({"status":"downloading","size":1000,"additional":{"transfer":{"size_downloaded":400,)"
+        R"("size_uploaded":300,"speed_download":20,"speed_upload":7},"detail":{"create_time":1700000000,)"
+        R"("started_time":1700000001,"completed_time":1700000002,"connected_peers":4,"connected_seeders":3,)"
+        R"("connected_leechers":2,"total_peers":-1}}})";
+    const std::string as_text =
+        R"({"status":"downloading","size":"1000","additional":{"transfer":{"size_downloaded":"400",)"
+        R"("size_uploaded":"300","speed_download":"20","speed_upload":"7"},"detail":{"create_time":"1700000000",)"
+        R"("started_time":"1700000001","completed_time":"1700000002","connected_peers":"4","connected_seeders":"3",)"
+        R"("connected_leechers":"2","total_peers":"-1"}}})";
+    EXPECT_EQ(flattened(as_numbers), flattened(as_text));
+    EXPECT_NE(std::string::npos, flattened(as_text).find(R"("size_total":1000,"size_downloaded":400,)"));
+}
+
+// A failed task's reason: the station's word for it in English.
+TEST(FlattenedTask, ErrorReasonFromTheStationWord)
+{
+    struct word_case { const char *word, *text; };
+    const word_case words[] = {
+        {"broken_link", "Broken link"},
+        {"destination_not_exist", "Destination does not exist"},
+        {"destination_denied", "Destination denied"},
+        {"disk_full", "Disk full"},
+        {"quota_reached", "Quota reached"},
+        {"timeout", "Timed out"},
+        {"exceed_max_file_system_size", "File larger than the file system allows"},
+        {"exceed_max_destination_size", "File larger than the destination allows"},
+        {"exceed_max_temp_size", "File larger than the temporary folder allows"},
+        {"encrypted_name_too_long", "Encrypted file name too long"},
+        {"name_too_long", "File name too long"},
+        {"torrent_duplicate", "Duplicate torrent"},
+        {"file_not_exist", "File does not exist"},
+        {"required_premium_account", "Premium account required"},
+        {"not_supported_type", "Type not supported"},
+        {"try_it_later", "Try again later"},
+        {"task_encryption", "Task encryption failed"},
+        {"missing_python", "Python is missing on the NAS"},
+        {"private_video", "Private video"},
+        {"ftp_encryption_not_supported_type", "FTP encryption type not supported"},
+        {"extract_failed", "Extraction failed"},
+        {"extract_failed_wrong_password", "Extraction failed: wrong password"},
+        {"extract_failed_invalid_archive", "Extraction failed: invalid archive"},
+        {"extract_failed_quota_reached", "Extraction failed: quota reached"},
+        {"extract_failed_disk_full", "Extraction failed: disk full"},
+        {"unknown", "Unknown error"},
+        {"a_new_reason", "a_new_reason"},  // a word not known yet passes as it is
+        {"Disk_Full", "Disk_Full"},
+    };
+    for (const auto &w : words) {
+        SCOPED_TRACE(w.word);
+        EXPECT_EQ(w.text, error_detail_of(std::string(R"({"status":"error","status_extra":{"error_detail":")") +
+                                          w.word + R"("},"additional":{"detail":{"error_code":408}}})"));
+    }
+
+    struct other_case { const char *name, *task, *detail; };
+    const other_case others[] = {
+        {"no word: the code", R"({"status":"error","status_extra":null,"additional":{"detail":{"error_code":408}}})",
+         "File does not exist"},
+        {"word not a string", R"({"status":"error","status_extra":{"error_detail":7}})", "Download error"},
+        {"empty word", R"({"status":"error","status_extra":{"error_detail":""}})", "Download error"},
+        {"word in detail, not status_extra", R"({"status":"error","additional":{"detail":{"error_detail":"disk_full"}}})",
+         "Download error"},
+        {"status in capitals", R"({"status":"Error","status_extra":{"error_detail":"disk_full"}})", "Disk full"},
+        {"not in error", R"({"status":"paused","status_extra":{"error_detail":"disk_full"}})", ""},
+        {"extracting", R"({"status":"extracting","status_extra":{"unzip_progress":40}})", ""},
+    };
+    for (const auto &c : others) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.detail, error_detail_of(c.task));
     }
 }
 
