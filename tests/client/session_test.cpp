@@ -2,6 +2,7 @@
 #include "synology.h"
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,6 +194,7 @@ TEST_F(SessionTest, UnsafeSessionIdsAreRefused)
         {R"({"sid":"S 1"})", "Invalid session id in login response"},
         {R"({"sid":"S;did=x"})", "Invalid session id in login response"},
         {R"({"sid":"S&_sid=x"})", "Invalid session id in login response"},
+        {R"({"sid":"S#x"})", "Invalid session id in login response"},
         {R"({"sid":"S\u00e9"})", "Invalid session id in login response"},
         {R"({"sid":"S","did":"D\nX"})", "Invalid device id in login response"},
     };
@@ -281,6 +283,39 @@ TEST_F(SessionTest, PingWhileNotConnected)
     EXPECT_EQ(0, ds_ping());
     EXPECT_STREQ("Not connected to NAS", ds_last_error());
     EXPECT_EQ(0u, server.connection_count());
+}
+
+// A login whose answer comes after another thread has logged in or out
+// again must not overwrite that newer state.
+TEST_F(SessionTest, LoginAnsweredAfterANewerOneIsSuperseded)
+{
+    for (bool newer_is_logout : {false, true}) {
+        SCOPED_TRACE(newer_is_logout ? "newer logout" : "newer login");
+        log_in();
+        script_server slow;
+        slow.answer_when_released(script_server::json_response(R"({"success":true,"data":{"sid":"OLD"}})"));
+        int result = 0;
+        std::string message;
+        std::thread first([&] {
+            result = ds_connect("127.0.0.1", slow.port(), "user", "pass");
+            message = ds_last_error();
+        });
+        // Wait until the slow station holds the first login's request.
+        while (slow.connection_count() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (newer_is_logout) {
+            server.answer_json(R"({"success":true})");
+            EXPECT_EQ(0, ds_disconnect());
+        } else {
+            server.answer_json(R"({"success":true,"data":{"sid":"NEW"}})");
+            EXPECT_EQ(0, connect());
+        }
+        slow.release();
+        first.join();
+        EXPECT_EQ(-1, result);
+        EXPECT_EQ("Login superseded by another login or logout", message);
+        EXPECT_EQ(newer_is_logout ? "" : "NEW", copy_session().sid);
+        EXPECT_EQ(newer_is_logout ? 0 : 1, ds_is_connected());
+    }
 }
 
 // Logins, pings and logouts on several threads at once: each call works on

@@ -3,6 +3,7 @@
 #include "client_fixture.h"
 #include "test_host.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -359,18 +360,34 @@ TEST_F(TaskCommandTest, BulkSplitsLongIdListsAndSendsEveryId)
     EXPECT_STREQ("", ds_last_error());
 
     std::vector<std::string> sent = server.requests();
-    ASSERT_GE(sent.size(), 3u);  // the listing and at least two actions
+    ASSERT_EQ(7u, sent.size());  // the listing and six actions
     sent.erase(sent.begin());
     std::vector<std::string> named;
+    std::vector<size_t> group_sizes;
     for (const auto &group : ids_per_request(sent, "pause")) {
-        EXPECT_FALSE(group.empty());
+        group_sizes.push_back(group.size());
         named.insert(named.end(), group.begin(), group.end());
     }
     EXPECT_EQ(ids, named);  // each id once, in the station's order
-    for (const std::string &request : sent) {
-        std::string line = request.substr(0, request.find("\r\n"));
-        EXPECT_LE(line.size() + 2, 8192u);  // with its CR LF
-    }
+    // 351 ids of 20 characters and their separators fill a request line to
+    // 8183 bytes; one more would pass 8192.
+    EXPECT_EQ((std::vector<size_t>{351, 351, 351, 351, 351, 245}), group_sizes);
+    EXPECT_EQ(8181u, sent[0].find("\r\n"));
+}
+
+TEST_F(TaskCommandTest, BulkRequestLineMayFillEightKibibytesExactly)
+{
+    log_in();
+    std::vector<std::string> ids = numbered_ids(350);
+    ids.push_back(std::string(29, 'z'));  // brings the first request line to exactly 8192 bytes
+    ids.push_back("x");
+    server.answer_json(listing_of(ids, "waiting"));
+    server.answer_always(script_server::json_response(ok_answer));
+    EXPECT_EQ(352, ds_pause_all());
+    std::vector<std::string> sent = server.requests();
+    ASSERT_EQ(3u, sent.size());
+    EXPECT_EQ(8192u - 2, sent[1].find("\r\n"));
+    EXPECT_EQ(get_line(std::string(task_cgi) + "&method=pause&id=x&_sid=SID"), sent[2].substr(0, sent[2].find("\r\n")));
 }
 
 TEST_F(TaskCommandTest, BulkStopsAtTheFirstFailingRequest)
@@ -673,6 +690,21 @@ TEST_F(TaskCommandTest, TorrentSizeLimits)
     EXPECT_EQ(0, body.compare(580 + 1 + 3 + 13, content.size(), content));
     EXPECT_EQ(example_tail, body.substr(body.size() - 36));
 }
+
+#if !defined(_WIN32)  // Windows raises no signal for a closed peer
+// A station that closes before it has read the upload must not end the
+// host with SIGPIPE, whose default action terminates the process.
+TEST_F(TaskCommandTest, StationClosingBeforeReadingRaisesNoSignal)
+{
+    std::signal(SIGPIPE, SIG_DFL);
+    log_in();
+    const std::string path = write_file("big.torrent", std::string(20u << 20, 'b'));
+    server.close_before_reading();
+    EXPECT_EQ(-1, ds_add_torrent(path.c_str(), "downloads"));
+    EXPECT_EQ(0, std::string(ds_last_error()).rfind("HTTP add torrent failed: Failed to send request ", 0))
+        << ds_last_error();
+}
+#endif
 
 TEST_F(TaskCommandTest, TorrentFailures)
 {

@@ -143,6 +143,11 @@ void script_server::trickle(std::string raw, ms interval) { push({step::trickle,
 void script_server::reset_after(std::string partial) { push({step::reset, std::move(partial), ms(0)}); }
 void script_server::endless(std::string head) { push({step::endless, std::move(head), ms(0)}); }
 
+void script_server::answer_after(ms delay, std::string raw) { push({step::late, std::move(raw), delay}); }
+void script_server::answer_when_released(std::string raw) { push({step::held, std::move(raw), ms(0)}); }
+void script_server::release() { released_ = true; }
+void script_server::close_before_reading() { push({step::close_unread, {}, ms(0)}); }
+
 void script_server::answer_always(std::string raw)
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -187,12 +192,10 @@ void script_server::serve()
         if (!readable(listener_, tick_ms)) continue;
         socket_type client = ::accept(listener_, nullptr, nullptr);
         if (client == no_socket) continue;
-        std::string request = read_request(client);
         step s;
         bool scripted = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            requests_.push_back(std::move(request));
             if (!script_.empty()) {
                 s = std::move(script_.front());
                 script_.pop_front();
@@ -203,6 +206,11 @@ void script_server::serve()
             }
         }
         if (!scripted) s.kind = step::close_at_once;
+        std::string request = s.kind == step::close_unread ? std::string() : read_request(client);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(std::move(request));
+        }
         handle(client, s);
     }
 }
@@ -235,6 +243,24 @@ void script_server::handle(socket_type client, const step &s)
         send_all(client, s.bytes.data(), s.bytes.size());
         break;
     case step::close_at_once:
+        break;
+    case step::close_unread: {
+        ::shutdown(client, 1);  // SHUT_WR, SD_SEND: the peer sees the end at once
+        char buffer[65536];
+        for (size_t taken = 0; taken < (size_t{1} << 20) && readable(client, 1000);) {
+            auto got = ::recv(client, buffer, sizeof buffer, 0);
+            if (got <= 0) break;
+            taken += static_cast<size_t>(got);
+        }
+        break;
+    }
+    case step::late:
+        pause(s.interval);
+        send_all(client, s.bytes.data(), s.bytes.size());
+        break;
+    case step::held:
+        while (!stopping() && !released_) std::this_thread::sleep_for(ms(tick_ms));
+        send_all(client, s.bytes.data(), s.bytes.size());
         break;
     case step::silence:
         pause(s.interval);

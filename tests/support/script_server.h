@@ -23,9 +23,11 @@ public:
 #endif
 
     struct step {
-        enum kind_t { send_bytes, close_at_once, silence, trickle, reset, endless } kind = send_bytes;
+        enum kind_t {
+            send_bytes, close_at_once, silence, trickle, reset, endless, late, held, close_unread
+        } kind = send_bytes;
         std::string bytes;    // what to send (for endless: sent once, then filler forever)
-        ms interval{0};       // silence: how long; trickle: pause between bytes
+        ms interval{0};       // silence, late: how long; trickle: pause between bytes
     };
 
     script_server();   // binds 127.0.0.1 on a free port and starts serving
@@ -45,6 +47,14 @@ public:
     void reset_after(std::string partial);  // sends partial, then aborts with RST
     void endless(std::string head);          // sends head, then filler until the peer goes
     void answer_always(std::string raw);     // the default step
+    void answer_after(ms delay, std::string raw);  // waits, then sends raw
+    // Reads the request, then holds the answer until release().
+    void answer_when_released(std::string raw);
+    void release();
+    // Ends its side of the connection at once, reads a part of what the peer
+    // sends and closes with the rest unread (what a server that refuses an
+    // upload early does).
+    void close_before_reading();
 
     std::vector<std::string> requests() const;  // one entry per connection, raw bytes
     std::string last_request() const;
@@ -64,6 +74,7 @@ private:
     socket_type listener_;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> released_{false};
     mutable std::mutex mutex_;
     std::deque<step> script_;
     bool has_default_ = false;
