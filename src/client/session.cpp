@@ -174,6 +174,10 @@ int connect_session(const char *host, int port, const char *username, const char
 
 int disconnect_session()
 {
+    // The session is forgotten however the logout went, memory running out included.
+    struct forget_on_return {
+        ~forget_on_return() { forget_session(); }
+    } forget;
     call_scope call;
     if (call.session().connected) {
         request logout;
@@ -182,7 +186,6 @@ int disconnect_session()
         answer ignored;
         call.exchange(logout, logout_words, ignored);
     }
-    forget_session();
     return 0;
 }
 
