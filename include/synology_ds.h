@@ -4,12 +4,17 @@
  *
  * Conventions that hold for every call:
  * - Calls are synchronous and run on the caller's thread; any thread may call.
- *   The library keeps one process-wide session (host, port, session id);
- *   each call works on a copy of it taken when the call starts. It starts no
- *   thread, writes no file and keeps nothing once unloaded.
+ *   The library keeps one process-wide session (host, port, how it is
+ *   secured, session id); each call works on a copy of it taken when the
+ *   call starts. It starts no thread and writes no file. On Windows the
+ *   network layer (WSAStartup) is started by the first request and stays
+ *   started for the life of the process.
  * - Texts in and out end with a NUL; the station reads and writes UTF-8.
- *   Values from the caller are percent-encoded where they go into a request,
- *   and requests are never cut, however long.
+ *   Values from the caller are percent-encoded where they go into a query
+ *   or form (ids, URLs, paths, names, the password); the torrent upload
+ *   sends its destination and file name in multipart parts instead (see
+ *   ds_add_torrent). Requests are never cut, however long; only the host
+ *   name is kept to its first 255 bytes.
  * - A text result (JSON, or plain text for ds_get_default_destination) lives
  *   in a buffer owned by the calling thread: valid until that thread's next
  *   call that returns text, gone when the thread ends, never freed or changed
@@ -17,14 +22,17 @@
  *   fails with "Result too large (over 64 MiB)".
  * - On failure a text call returns a constant: "{}" where it returns an
  *   object, "[]" where it returns an array, "" for plain text; the thread's
- *   previous result stays as it was. An int call returns -1, or the station's
- *   positive error code where the station refused with one.
- * - Every call except ds_version, ds_last_error and ds_is_connected first
- *   empties the thread's last error; after a failure ds_last_error holds one
- *   English message describing the first step that failed (so an empty one
- *   after a text call means success). The messages take a few shapes, with
- *   each call's own words ("list", "info", "add url", ...); words in
- *   capitals stand for the values filled in:
+ *   previous result stays as it was. An int call returns 0 on success and,
+ *   on failure, -1 or the station's positive error code where the station
+ *   refused with one; the exceptions say so where they are declared
+ *   (ds_ping and ds_is_connected answer 1 or 0, ds_disconnect always gives
+ *   0, the bulk calls and ds_add_urls count).
+ * - Every call except ds_version, ds_last_error, ds_is_connected and
+ *   ds_session_info first empties the thread's last error; after a failure
+ *   ds_last_error holds one English message describing the first step that
+ *   failed (so an empty one after a text call means success). The messages
+ *   take a few shapes, with each call's own words ("list", "info", "add
+ *   url", ...); words in capitals stand for the values filled in:
  *     "Not connected to NAS"             no session; nothing was sent
  *     "Task ID cannot be empty"          a required argument is NULL or ""
  *     "HTTP list request failed: WHY"    no answer; WHY is e.g. "Failed to
@@ -32,19 +40,24 @@
  *     "Failed to parse list JSON: BODY"  the answer is no JSON ("empty")
  *     "List tasks failed (code N: TEXT)" the station refused with code N (0
  *                                        when it gave none) and its meaning
- *   A session the station no longer accepts shows as its code (106 "Session
- *   timeout", 119 "Invalid SID"); the library still counts itself connected
- *   until ds_disconnect or the next ds_connect.
+ *   A session the station no longer accepts shows as its code (105 "The
+ *   logged in session does not have permission", 106 "Session timeout", 119
+ *   "Invalid SID"); the library still counts itself connected until
+ *   ds_disconnect or the next ds_connect.
  * - Every exchange is made once over a new connection; no call retries or
- *   logs in again by itself. Each is bounded: connecting waits up to the
- *   time-out (ds_set_timeout) for each address the host name resolves to,
- *   sending and receiving end within twice the time-out ("Response not
- *   complete within N seconds"), and an answer over 64 MiB is refused
- *   ("Response too large (over 64 MiB)").
- * - Destinations (where a download goes) lose their leading "/" and "\";
- *   NULL, "" or nothing left means the station's folder "personal".
+ *   logs in again by itself. Each is bounded, but for the name lookup:
+ *   resolving a host name takes as long as the system's resolver takes (an
+ *   address such as 192.168.1.10 needs no lookup). Connecting waits up to
+ *   the time-out (ds_set_timeout) for each address the name resolves to;
+ *   the TLS handshake, sending and receiving end within twice the time-out
+ *   ("Response not complete within N seconds"); an answer over 64 MiB is
+ *   refused ("Response too large (over 64 MiB)").
+ * - Destinations (where a download goes) lose their leading "/" and "".
+ *   For the calls that add downloads, NULL, "" or nothing left means the
+ *   station's own default folder (its default_destination setting).
  * - No exception crosses into the host: memory running out fails the call
- *   with "Out of memory".
+ *   with its failure value and "Out of memory" (or the call's own message
+ *   where it names one), and no request goes out with a value missing.
  */
 #ifndef SYNOLOGY_DS_H
 #define SYNOLOGY_DS_H
@@ -77,12 +90,21 @@ DS_API int ds_is_connected(void);
  * 0; or -1 with "Invalid timeout: N (must be between 1 and 300 seconds)",
  * the time-out unchanged. */
 DS_API int ds_set_timeout(int seconds);
-/* Logs in with user name and password (NULL means "") and keeps the session
- * id. Any earlier session is forgotten first, without logging it out, even
- * when this login then fails. port 0 or below means 5000.
+/* Logs in with user name and password (NULL means "") over plain HTTP and
+ * keeps the session id. Any earlier session is forgotten first, without
+ * logging it out, even when this login then fails. port 0 or below means
+ * 5000. The password travels in the login's query: use ds_connect_with and
+ * "https" where others could read the network.
  * 0 when logged in (an answer without a session id also gives 0, but leaves
  * ds_is_connected at 0). The station's code when it refused, with "Login
- * failed (code N: TEXT)" (a wrong password gives 400). -1 otherwise: "Host
+ * failed (code N: TEXT)" in the sign-in service's own words: 400 "No such
+ * account or incorrect password", 401 "Disabled account", 402 "Permission
+ * denied", 403 "2-step verification code required" (see ds_connect_with),
+ * 404 "Failed to authenticate 2-step verification code", 406 "2-step
+ * verification must be enabled for this account", 407 "Blocked IP source
+ * address (too many failed sign-ins)", 408 "Expired password, cannot be
+ * changed", 409 "Expired password", 410 "Password must be changed"; other
+ * codes as for every call. -1 otherwise: "Host
  * cannot be empty", "Username cannot be empty", "HTTP connect failed: WHY",
  * "Empty login response from NAS", "Failed to parse JSON login response:
  * BODY"; "Invalid session id in login response" (or device id) when the id
@@ -135,7 +157,8 @@ DS_API int ds_connect_with(const char *host, int port, const char *username, con
  * none). Sends nothing and leaves the last error as it is. */
 DS_API const char *ds_session_info(void);
 /* Logs out when connected (5-second time-out, the answer not looked at) and
- * forgets the session; host, port and time-out stay. Always 0. */
+ * forgets the session, however the logout went; host, port and time-out
+ * stay. Always 0. */
 DS_API int ds_disconnect(void);
 /* Asks the station for its info with the session (5-second time-out).
  * 1 when it answers success; else 0 with "Not connected to NAS", "Ping
@@ -150,19 +173,30 @@ DS_API int ds_ping(void);
  * speed_upload (bytes per second), destination, username, create_time,
  * started_time, completed_time (seconds since 1970, 0 when not yet),
  * progress (0.0 to 1.0; 1.0 once finished), eta_seconds (-1 unless waiting
- * or downloading at a known speed), seed_ratio (uploaded / size),
- * error_detail (the reason of an "error" task, else ""), uri,
- * connected_peers, connected_seeders, connected_leechers, total_peers.
- * What the station leaves out reads "" or 0. */
+ * or downloading at a known speed), seed_ratio (uploaded / size, or uploaded
+ * / downloaded when the size is unknown), error_detail (why an "error" task
+ * failed, else ""), uri, connected_peers, connected_seeders,
+ * connected_leechers, total_peers.
+ * What the station leaves out reads "" or 0; a number the station sends as
+ * a string of decimal digits ("1024", as some stations do) reads as that
+ * number, any other string as 0. error_detail is the station's reason word
+ * in English ("disk_full" gives "Disk full", "broken_link" "Broken link";
+ * a word it does not know passes as it is), or without one the meaning of
+ * the task's error code, or "Download error".
+ * Statuses the station reports besides the five above include "seeding",
+ * "finishing", "hash_checking", "extracting" and "filehosting_waiting";
+ * they are listed and filtered like any other. */
 
 /* JSON array of every task, in the station's order; "[]" on failure, with
  * the words "HTTP list request failed", "Failed to parse list JSON", "List
  * tasks failed". */
 DS_API const char *ds_list_tasks(void);
 /* As ds_list_tasks, keeping the tasks whose status is one of the words of
- * statuses: words separated by "," ";" "|" or blanks, ASCII case ignored,
+ * statuses: words separated by "," ";" "|" or spaces (a tab or line break
+ * is no separator but is trimmed from around a word), ASCII case ignored,
  * only the first 255 bytes read. NULL, "" or "all" keep every task; a text
- * of separators only keeps none. */
+ * of separators only keeps none; a task without a textual status is kept
+ * only by those. */
 DS_API const char *ds_list_tasks_filtered(const char *statuses);
 /* JSON object of the task with that id; "{}" on failure: "Task ID cannot be
  * empty", "Task TASK_ID not found (code N: TEXT)" when the station refuses,
@@ -182,20 +216,23 @@ DS_API int ds_pause(const char *task_ids);
 DS_API int ds_resume(const char *task_ids);
 DS_API int ds_delete(const char *task_ids, int force_complete);
 /* Bulk actions: list the tasks, then act on every one selected, in as many
- * requests as it takes to keep each request line within 8 KiB.
+ * requests as it takes to keep each request line within 8 KiB. Only tasks
+ * with an id and a textual status are selected.
  * ds_pause_all selects every task that is not paused, finished or failed
- * ("error"); ds_resume_all the paused ones; ds_delete_completed the finished
- * and failed ones (with force_complete=false).
+ * ("error"): seeding tasks too, which then stop uploading; ds_resume_all
+ * the paused ones; ds_delete_completed the finished and failed ones (with
+ * force_complete=false; a seeding task is not finished and stays).
  * The number of tasks acted on; 0 when none was selected (no action is
- * sent, also when the listing reports a failure). -1 when the listing fails
- * ("HTTP list request failed: WHY"; no message when its answer is no JSON)
- * or an action request fails (its message, as for ds_pause; the tasks of
- * requests sent before it stay acted on). */
+ * sent, also when the listing reports a failure). -1, never a station code,
+ * when the listing fails ("HTTP list request failed: WHY", "Failed to parse
+ * list JSON: BODY") or an action request fails (its message, as for
+ * ds_pause; the tasks of requests sent before it stay acted on). */
 DS_API int ds_pause_all(void);
 DS_API int ds_resume_all(void);
 DS_API int ds_delete_completed(void);
 
-/* Adding downloads; destination as under the conventions (NULL: "personal").
+/* Adding downloads; destination as under the conventions (NULL: the
+ * station's default folder, the field left out of the request).
  * The URL is sent as given, for the station to judge; its request waits
  * at least 15 seconds whatever the time-out.
  * 0 when the station created the task; the station's code when it refused,
@@ -209,16 +246,28 @@ DS_API int ds_add_url(const char *url, const char *destination);
  * After a partial success the message is the last URL's ("" when it was
  * added). */
 DS_API int ds_add_urls(const char *urls, const char *destination);
-/* Uploads the local torrent file (1 byte to 20 MiB, read whole) as a new
- * task; the request waits at least 30 seconds whatever the time-out. The
- * file name goes with it, its quote, CR and LF sent as %22 %0D %0A.
+/* Uploads the local torrent file (1 byte to 20 MiB, read whole and held
+ * once) as a new task; the request waits at least 30 seconds whatever the
+ * time-out. The file name goes with it, its quote, CR and LF sent as %22
+ * %0D %0A; the destination goes unencoded in its own part.
+ * Stations since Download Station 3.8.16 take uploads only on their current
+ * task service and refuse the older one with code 101: the same file is
+ * then sent there, and the session sends later uploads there straight away
+ * (until the next login). That service wants a destination: without one,
+ * the station's default folder is read first (as ds_get_default_destination
+ * does).
  * 0 when the station created the task; the station's code when it refused,
- * with "Add torrent failed (code N: TEXT)"; -1 otherwise, nothing sent:
+ * with "Add torrent failed (code N: TEXT)", TEXT followed by what the
+ * station said it wanted where it said so ("Add torrent failed (code 120:
+ * Synology error; destination: required)"); -1 otherwise, nothing sent:
  * "File path cannot be empty", "Destination cannot contain line breaks",
- * "Failed to open torrent file: PATH", "Invalid torrent file size: N",
- * "Failed to read complete torrent file", "Out of memory reading torrent
- * file"; or after sending: "HTTP add torrent failed: WHY", "Failed to parse
- * add_torrent JSON response: BODY". */
+ * "Failed to open torrent file: PATH (WHY)" (e.g. "No such file or
+ * directory", "Is a directory"), "Invalid torrent file size: N" (with "(over
+ * the 20 MiB limit)" when too large), "Failed to read complete torrent
+ * file", "Out of memory reading torrent file", "Add torrent failed: no
+ * destination given and the station has no default destination"; or after
+ * sending: "HTTP add torrent failed: WHY", "Failed to parse add_torrent JSON
+ * response: BODY". */
 DS_API int ds_add_torrent(const char *file_path, const char *destination);
 
 /* Station: what the station answers for its information, its transfer
@@ -229,8 +278,9 @@ DS_API int ds_add_torrent(const char *file_path, const char *destination);
 DS_API const char *ds_info(void);
 DS_API const char *ds_stats(void);
 DS_API const char *ds_get_config(void);
-/* Sets the station's download and upload limits (its bt_max_download and
- * bt_max_upload, in its own unit). A negative limit stays as it is; both
+/* Sets the station's BitTorrent download and upload limits (its
+ * bt_max_download and bt_max_upload, in KB/s; 0 means no limit); other
+ * downloads are not limited by them. A negative limit stays as it is; both
  * negative sends nothing and gives 0. 0 when set; the station's code when it
  * refused, with "Set speed limit failed (code N: TEXT)"; -1 otherwise: "HTTP
  * set speed limit failed: WHY", "Failed to parse set speed limit JSON
