@@ -1,13 +1,15 @@
 // Strict parsing of the station's answers.
 //
 // Two faults of RapidJSON 1.1.0 are mended on the way from its reader to the
-// document. Numbers are converted here: its full-precision conversion of a
+// document (and to the task answers read without one, which share these
+// rules). Numbers are converted here: its full-precision conversion of a
 // zero with a large exponent (0E252) reads a garbage value (-7.4e-68) through
 // undefined behaviour; the reader still checks the number grammar, and
 // std::from_chars gives the correctly rounded value, independent of the
 // host's locale. And a lone low surrogate escape (\udcc5) passes its reader
 // as bytes that are no UTF-8, which would then reach the host: such a text
 // is refused like any other malformed JSON.
+#include "answer_parse.h"
 #include "synology.h"
 
 #include <charconv>
@@ -50,18 +52,6 @@ long long leading_digit_exponent(std::string_view number)
     return leading + exponent;
 }
 
-// Escapes are the only way to invalid UTF-8 past the validating reader, and
-// the only invalid form they take is an encoded surrogate: ED A0..BF.
-bool holds_surrogate(const char *text, size_t n)
-{
-    const char *end = text + n;
-    for (const char *p = text; (p = static_cast<const char *>(std::memchr(p, '\xED', static_cast<size_t>(end - p))));
-         ++p) {
-        if (p + 1 < end && static_cast<unsigned char>(p[1]) >= 0xA0) return true;
-    }
-    return false;
-}
-
 // Hands the reader's events to the document, numbers converted and texts
 // checked on the way.
 class answer_reader {
@@ -90,26 +80,14 @@ public:
 
     bool RawNumber(const char *s, rapidjson::SizeType n, bool)
     {
-        std::string_view number(s, n);
-        const char *end = s + n;
-        if (number.find_first_of(".eE") == std::string_view::npos) {
-            if (number[0] == '-') {
-                int64_t value;
-                if (std::from_chars(s, end, value).ec == std::errc()) return document_.Int64(value);
-            } else {
-                uint64_t value;
-                if (std::from_chars(s, end, value).ec == std::errc()) return document_.Uint64(value);
-            }
+        answer_number number;
+        if (!read_answer_number(std::string_view(s, n), number)) return false;
+        switch (number.kind) {
+        case answer_number::signed_integer: return document_.Int64(number.signed_value);
+        case answer_number::unsigned_integer: return document_.Uint64(number.unsigned_value);
+        case answer_number::real: break;
         }
-        double value = 0.0;
-        auto result = std::from_chars(s, end, value);
-        if (result.ec == std::errc::result_out_of_range) {
-            if (leading_digit_exponent(number) > 0) return false;  // too big for a double
-            value = number[0] == '-' ? -0.0 : 0.0;
-        } else if (result.ec != std::errc() || result.ptr != end) {
-            return false;
-        }
-        return document_.Double(value);
+        return document_.Double(number.real_value);
     }
 
 private:
@@ -118,20 +96,48 @@ private:
 
 }  // namespace
 
+// An encoded surrogate is ED A0..BF.
+bool holds_surrogate(const char *text, size_t n)
+{
+    const char *end = text + n;
+    for (const char *p = text; (p = static_cast<const char *>(std::memchr(p, '\xED', static_cast<size_t>(end - p))));
+         ++p) {
+        if (p + 1 < end && static_cast<unsigned char>(p[1]) >= 0xA0) return true;
+    }
+    return false;
+}
+
+bool read_answer_number(std::string_view number, answer_number &out)
+{
+    const char *first = number.data();
+    const char *end = first + number.size();
+    if (number.find_first_of(".eE") == std::string_view::npos) {
+        if (number[0] == '-') {
+            if (std::from_chars(first, end, out.signed_value).ec == std::errc()) {
+                out.kind = answer_number::signed_integer;
+                return true;
+            }
+        } else if (std::from_chars(first, end, out.unsigned_value).ec == std::errc()) {
+            out.kind = answer_number::unsigned_integer;
+            return true;
+        }
+    }
+    out.kind = answer_number::real;
+    auto result = std::from_chars(first, end, out.real_value);
+    if (result.ec == std::errc::result_out_of_range) {
+        if (leading_digit_exponent(number) > 0) return false;  // too big for a double
+        out.real_value = number[0] == '-' ? -0.0 : 0.0;
+        return true;
+    }
+    return result.ec == std::errc() && result.ptr == end;
+}
+
 bool parse_answer_body(const char *body, size_t len, json_document &document)
 {
-    // A NUL byte is no JSON, though the reader would stop at it as at an end.
-    if (!body || len == 0 || std::memchr(body, '\0', len)) return false;
     bool parsed = false;
     auto read = [&](json_document &target) {
-        // Read from a bounded stream and copied, never in place: RapidJSON's
-        // in-place stream lets its UTF-8 check read past the end of a body
-        // that stops inside a multi-byte character.
-        rapidjson::MemoryStream bytes(body, len);
-        rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
-        json_reader reader;
         answer_reader handler(target);
-        parsed = !reader.Parse<parse_flags | rapidjson::kParseNumbersAsStringsFlag>(in, handler).IsError();
+        parsed = read_answer_events(body, len, handler);
         return parsed;
     };
     document.Populate(read);
