@@ -107,11 +107,113 @@ bool holds_surrogate(const char *text, size_t n)
     return false;
 }
 
+size_t byte_order_mark_length(const char *body, size_t len)
+{
+    size_t n = 0;
+    for (unsigned char mark : {0xEF, 0xBB, 0xBF})
+        if (n < len && static_cast<unsigned char>(body[n]) == mark) ++n;
+    return n;
+}
+
+namespace {
+
+bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The length of the UTF-8 sequence at p (before end), 0 when there is none:
+// the ranges of RFC 3629, so no overlong form, no surrogate, nothing past
+// U+10FFFF.
+size_t utf8_sequence_length(const unsigned char *p, const unsigned char *end)
+{
+    const unsigned char c = p[0];
+    size_t n = 0;
+    unsigned char second_low = 0x80, second_high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) second_low = 0xA0;
+        if (c == 0xED) second_high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) second_low = 0x90;
+        if (c == 0xF4) second_high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (static_cast<size_t>(end - p) < n || p[1] < second_low || p[1] > second_high) return 0;
+    for (size_t i = 2; i < n; ++i)
+        if (!is_continuation(p[i])) return 0;
+    return n;
+}
+
+// The four hex digits of a \u escape at p, or -1.
+long escaped_code(const unsigned char *p, const unsigned char *end)
+{
+    if (end - p < 6 || p[0] != '\\' || p[1] != 'u') return -1;
+    long code = 0;
+    for (int i = 2; i < 6; ++i) {
+        const unsigned char c = p[i];
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') digit = (c | 0x20) - 'a' + 10;
+        if (digit < 0) return -1;
+        code = code * 16 + digit;
+    }
+    return code;
+}
+
+// The length of the escape at p (a backslash), 0 when the reader refuses it
+// or it is a lone low surrogate. A high surrogate takes its low one along.
+size_t escape_length(const unsigned char *p, const unsigned char *end)
+{
+    if (end - p < 2 || p[1] == '\0' || p[1] >= 0x80) return 0;
+    if (p[1] != 'u') return 2;
+    const long code = escaped_code(p, end);
+    if (code < 0 || (code >= 0xDC00 && code <= 0xDFFF)) return 0;
+    if (code < 0xD800 || code > 0xDBFF) return 6;
+    const long low = escaped_code(p + 6, end);
+    return low >= 0xDC00 && low <= 0xDFFF ? 12 : 0;
+}
+
+// Eight bytes hold no byte with the high bit set, no NUL and no backslash.
+bool plain_ascii(const unsigned char *p)
+{
+    constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    const uint64_t backslashes = v ^ (ones * '\\');
+    return ((v | ((v - ones) & ~v) | ((backslashes - ones) & ~backslashes)) & highs) == 0;
+}
+
+}  // namespace
+
+bool answer_bytes_valid(const char *text, size_t len)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    const unsigned char *end = p + len;
+    while (p < end) {
+        if (end - p >= 8 && plain_ascii(p)) {
+            p += 8;
+            continue;
+        }
+        size_t n = 1;
+        if (*p == '\0') return false;
+        if (*p == '\\') n = escape_length(p, end);
+        else if (*p >= 0x80) n = utf8_sequence_length(p, end);
+        if (n == 0) return false;
+        p += n;
+    }
+    return true;
+}
+
 bool read_answer_number(std::string_view number, answer_number &out)
 {
     const char *first = number.data();
     const char *end = first + number.size();
-    if (number.find_first_of(".eE") == std::string_view::npos) {
+    bool integral = true;
+    for (char c : number)
+        if (c == '.' || c == 'e' || c == 'E') integral = false;
+    if (integral) {
         if (number[0] == '-') {
             if (std::from_chars(first, end, out.signed_value).ec == std::errc()) {
                 out.kind = answer_number::signed_integer;

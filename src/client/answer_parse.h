@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 // A number as an answer holds it: an integer within 64 bits keeps its sign
@@ -29,6 +30,18 @@ bool read_answer_number(std::string_view number, answer_number &out);
 // surrogate escape (\udcc5). A string or key holding one is refused.
 bool holds_surrogate(const char *text, size_t n);
 
+// How many leading bytes the validating reader's stream passes over: a
+// leading EF, BB and BF, each on its own (a byte order mark, or a part).
+size_t byte_order_mark_length(const char *body, size_t len);
+
+// The checks the validating reader and holds_surrogate make, done once over
+// a whole text so that a reader without them may read it in place: false
+// for a NUL byte, bytes that are no UTF-8 (cut or overlong sequences,
+// encoded surrogates, code points past U+10FFFF), wherever they stand, or a
+// lone low surrogate escape. Escapes are followed as the reader follows
+// them; whatever else is malformed is left to the reader.
+bool answer_bytes_valid(const char *text, size_t len);
+
 // Runs RapidJSON's validating reader over body, handing its events to
 // handler, with numbers as their texts (RawNumber). False for an empty body,
 // a NUL byte in it (the reader would stop at it as at an end), anything that
@@ -46,4 +59,22 @@ bool read_answer_events(const char *body, size_t len, Handler &handler)
     rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
     json_reader reader;
     return !reader.Parse<parse_flags | rapidjson::kParseNumbersAsStringsFlag>(in, handler).IsError();
+}
+
+// Reads body as read_answer_events does, with the same verdict, from a
+// private copy parsed in place: the encoding checks are made first by
+// answer_bytes_valid, and the handler is handed each string and number as
+// a view into the copy (copy false), valid until the reading ends.
+template <class Handler>
+bool read_answer_events_in_place(const char *body, size_t len, Handler &handler)
+{
+    if (!body || len == 0) return false;
+    const size_t mark = byte_order_mark_length(body, len);
+    if (!answer_bytes_valid(body + mark, len - mark)) return false;
+    std::string text(body + mark, len - mark);  // ends with a NUL, where the reader stops
+    rapidjson::InsituStringStream in(text.data());
+    json_reader reader;
+    constexpr unsigned flags = (parse_flags & ~rapidjson::kParseValidateEncodingFlag) | rapidjson::kParseInsituFlag |
+                               rapidjson::kParseNumbersAsStringsFlag;
+    return !reader.Parse<flags>(in, handler).IsError();
 }

@@ -11,8 +11,8 @@
 #include "task_record.h"
 
 #include <array>
+#include <cstring>
 #include <span>
-#include <string>
 
 namespace {
 
@@ -87,6 +87,16 @@ std::span<const named_slot> members_of(slot object)
 
 bool is_read_object(slot s) { return !members_of(s).empty(); }
 
+// Names are short: compared in line, where a call to memcmp costs more
+// than the comparison.
+bool same_name(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 int32_t low_32_bits(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
 
 // A scalar value as the reader hands it over.
@@ -96,8 +106,7 @@ struct scalar {
     // An integer's 64 bits: beyond the signed range an unsigned one wraps,
     // as int64_or_zero reads it.
     int64_t integer_value = 0;
-    std::string_view text_value;
-    bool transient = false;  // text_value lives only as long as the event
+    std::string_view text_value;  // in the reading's copy of the answer
 
     static scalar boolean(bool b)
     {
@@ -112,14 +121,134 @@ struct scalar {
         v.integer_value = value;
         return v;
     }
-    static scalar string(std::string_view value, bool transient)
+    static scalar string(std::string_view value)
     {
         scalar v;
         v.kind = text;
         v.text_value = value;
-        v.transient = transient;
         return v;
     }
+};
+
+// Writes records as json_writer writes them, byte for byte, without its
+// general bookkeeping: a record is a flat object, and a list one array of
+// records. A string is copied in runs between the bytes that need escaping,
+// where json_writer puts one byte at a time.
+class record_writer {
+public:
+    explicit record_writer(json_text &out) : out_(out) {}
+
+    void StartArray() { open('['); }
+    void EndArray() { close(']'); }
+    void StartObject() { open('{'); }
+    void EndObject(rapidjson::SizeType) { close('}'); }
+    void Key(const char *text, rapidjson::SizeType n, bool)
+    {
+        separate();
+        string(text, n);
+        out_.Put(':');
+        after_key_ = true;
+    }
+    void String(const char *text, rapidjson::SizeType n, bool)
+    {
+        separate();
+        string(text, n);
+    }
+    void Int(int value)
+    {
+        separate();
+        char digits[11];
+        put(digits, rapidjson::internal::i32toa(value, digits));
+    }
+    void Int64(int64_t value)
+    {
+        separate();
+        char digits[21];
+        put(digits, rapidjson::internal::i64toa(value, digits));
+    }
+    void Double(double value)
+    {
+        separate();
+        if (rapidjson::internal::Double(value).IsNanOrInf()) return;  // json_writer writes nothing either
+        char digits[25];
+        put(digits, rapidjson::internal::dtoa(value, digits, json_writer::kDefaultMaxDecimalPlaces));
+    }
+
+private:
+    // The comma before any value but a container's first, none after a key.
+    void separate()
+    {
+        if (after_key_) {
+            after_key_ = false;
+            return;
+        }
+        if (!first_) out_.Put(',');
+        first_ = false;
+    }
+    void open(char bracket)
+    {
+        separate();
+        out_.Put(bracket);
+        first_ = true;
+    }
+    void close(char bracket)
+    {
+        out_.Put(bracket);
+        first_ = false;
+    }
+    void put(const char *from, const char *to)
+    {
+        const size_t n = static_cast<size_t>(to - from);
+        std::memcpy(out_.Push(n), from, n);
+    }
+
+    // json_writer's escapes: \b \t \n \f \r, \u00XX for the other bytes
+    // below 0x20, \" and \\; every other byte is written as it is.
+    static char escape_of(unsigned char c)
+    {
+        if (c >= 0x20) return c == '"' || c == '\\' ? static_cast<char>(c) : 0;
+        switch (c) {
+        case '\b': return 'b';
+        case '\t': return 't';
+        case '\n': return 'n';
+        case '\f': return 'f';
+        case '\r': return 'r';
+        default: return 'u';
+        }
+    }
+
+    void string(const char *text, size_t n)
+    {
+        static constexpr char hex_digits[] = "0123456789ABCDEF";
+        const size_t most = 2 + n * 6;  // every byte written as \u00XX
+        char *const start = out_.Push(most);
+        char *to = start;
+        *to++ = '"';
+        for (size_t i = 0; i < n;) {
+            size_t plain = i;
+            while (plain < n && !escape_of(static_cast<unsigned char>(text[plain]))) ++plain;
+            std::memcpy(to, text + i, plain - i);
+            to += plain - i;
+            if (plain == n) break;
+            const unsigned char c = static_cast<unsigned char>(text[plain]);
+            const char escape = escape_of(c);
+            *to++ = '\\';
+            *to++ = escape;
+            if (escape == 'u') {
+                *to++ = '0';
+                *to++ = '0';
+                *to++ = hex_digits[c >> 4];
+                *to++ = hex_digits[c & 0xF];
+            }
+            i = plain + 1;
+        }
+        *to++ = '"';
+        out_.Pop(most - static_cast<size_t>(to - start));
+    }
+
+    json_text &out_;
+    bool first_ = true;
+    bool after_key_ = false;
 };
 
 // RapidJSON's handler: fills the fields of each task and writes its record
@@ -135,7 +264,7 @@ public:
     task_reading read(const char *body, size_t len)
     {
         task_reading reading;
-        reading.envelope.parsed = read_answer_events(body, len, *this);
+        reading.envelope.parsed = read_answer_events_in_place(body, len, *this);
         reading.envelope.success = success_;
         reading.envelope.code = code_;
         reading.has_task = elements_ > 0;
@@ -159,14 +288,13 @@ public:
         }
         return take_scalar({});
     }
-    bool String(const char *text, rapidjson::SizeType n, bool copy)
+    // Read in place: a string stays where it is until the reading ends.
+    bool String(const char *text, rapidjson::SizeType n, bool)
     {
-        if (holds_surrogate(text, n)) return false;
-        return take_scalar(scalar::string(std::string_view(text, n), copy));
+        return take_scalar(scalar::string(std::string_view(text, n)));
     }
     bool Key(const char *text, rapidjson::SizeType n, bool)
     {
-        if (holds_surrogate(text, n)) return false;
         if (skip_depth_ == 0) pending_ = member_slot(std::string_view(text, n));
         return true;
     }
@@ -189,7 +317,7 @@ private:
     slot member_slot(std::string_view name)
     {
         for (const named_slot &m : members_of(frames_[depth_ - 1])) {
-            if (m.name != name) continue;
+            if (!same_name(m.name, name)) continue;
             if (seen_ & bit(m.value)) return slot::none;
             seen_ |= bit(m.value);
             return m.value;
@@ -238,15 +366,15 @@ private:
         switch (s) {
         case slot::success: success_ = v.is_true; break;
         case slot::code: code_ = v.kind == scalar::integer ? low_32_bits(v.integer_value) : 0; break;
-        case slot::id: fields_.id = text(0, v); break;
-        case slot::title: fields_.title = text(1, v); break;
-        case slot::type: fields_.type = text(2, v); break;
-        case slot::username: fields_.username = text(3, v); break;
-        case slot::error_detail: fields_.error_word = text(4, v); break;
-        case slot::destination: fields_.destination = text(5, v); break;
-        case slot::uri: fields_.uri = text(6, v); break;
+        case slot::id: fields_.id = text(v); break;
+        case slot::title: fields_.title = text(v); break;
+        case slot::type: fields_.type = text(v); break;
+        case slot::username: fields_.username = text(v); break;
+        case slot::error_detail: fields_.error_word = text(v); break;
+        case slot::destination: fields_.destination = text(v); break;
+        case slot::uri: fields_.uri = text(v); break;
         case slot::status:
-            if (v.kind == scalar::text) fields_.status = text(7, v);
+            if (v.kind == scalar::text) fields_.status = text(v);
             break;
         case slot::size: integer(v, fields_.size_total); break;
         case slot::size_downloaded: integer(v, fields_.size_downloaded); break;
@@ -268,15 +396,8 @@ private:
         }
     }
 
-    // A text member: the value when it is a string, kept in store when the
-    // reader hands it over only for the event.
-    std::string_view text(size_t store, const scalar &v)
-    {
-        if (v.kind != scalar::text) return {};
-        if (!v.transient) return v.text_value;
-        texts_[store].assign(v.text_value);
-        return texts_[store];
-    }
+    // A text member: the value when it is a string.
+    static std::string_view text(const scalar &v) { return v.kind == scalar::text ? v.text_value : std::string_view(); }
 
     // read_task_integer's rule: a JSON integer, or a string of a decimal integer.
     static void integer(const scalar &v, int64_t &out)
@@ -316,7 +437,7 @@ private:
 
     const status_filter *filter_;
     json_text &out_;
-    json_writer writer_;
+    record_writer writer_;
     std::array<slot, frame_capacity> frames_{};
     size_t depth_ = 0;       // frames being read
     size_t skip_depth_ = 0;  // containers being passed over, inside the innermost frame
@@ -327,7 +448,6 @@ private:
     size_t elements_ = 0;    // of data.tasks
     bool too_large_ = false;
     task_fields fields_;
-    std::array<std::string, 8> texts_;
 };
 
 }  // namespace
