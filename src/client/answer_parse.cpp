@@ -210,6 +210,20 @@ bool read_answer_number(std::string_view number, answer_number &out)
 {
     const char *first = number.data();
     const char *end = first + number.size();
+    // Most numbers are integers of at most 18 digits, which fit in 64 bits
+    // whatever the digits: read in one pass.
+    const bool negative = number[0] == '-';
+    if (number.size() - negative <= 18) {
+        uint64_t value = 0;
+        const char *p = first + negative;
+        for (; p != end && *p >= '0' && *p <= '9'; ++p) value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (p == end) {
+            out.kind = negative ? answer_number::signed_integer : answer_number::unsigned_integer;
+            out.signed_value = negative ? -static_cast<int64_t>(value) : 0;
+            out.unsigned_value = negative ? 0 : value;
+            return true;
+        }
+    }
     bool integral = true;
     for (char c : number)
         if (c == '.' || c == 'e' || c == 'E') integral = false;

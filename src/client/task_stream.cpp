@@ -157,21 +157,22 @@ public:
     void Int(int value)
     {
         separate();
-        char digits[11];
-        put(digits, rapidjson::internal::i32toa(value, digits));
+        char *digits = out_.Push(11);
+        out_.Pop(11 - static_cast<size_t>(rapidjson::internal::i32toa(value, digits) - digits));
     }
     void Int64(int64_t value)
     {
         separate();
-        char digits[21];
-        put(digits, rapidjson::internal::i64toa(value, digits));
+        char *digits = out_.Push(21);
+        out_.Pop(21 - static_cast<size_t>(rapidjson::internal::i64toa(value, digits) - digits));
     }
     void Double(double value)
     {
         separate();
         if (rapidjson::internal::Double(value).IsNanOrInf()) return;  // json_writer writes nothing either
-        char digits[25];
-        put(digits, rapidjson::internal::dtoa(value, digits, json_writer::kDefaultMaxDecimalPlaces));
+        char *digits = out_.Push(25);
+        const char *end = rapidjson::internal::dtoa(value, digits, json_writer::kDefaultMaxDecimalPlaces);
+        out_.Pop(25 - static_cast<size_t>(end - digits));
     }
 
 private:
@@ -196,12 +197,6 @@ private:
         out_.Put(bracket);
         first_ = false;
     }
-    void put(const char *from, const char *to)
-    {
-        const size_t n = static_cast<size_t>(to - from);
-        std::memcpy(out_.Push(n), from, n);
-    }
-
     // json_writer's escapes: \b \t \n \f \r, \u00XX for the other bytes
     // below 0x20, \" and \\; every other byte is written as it is.
     static char escape_of(unsigned char c)
@@ -217,6 +212,24 @@ private:
         }
     }
 
+    // The length of the run of bytes from text that need no escape, eight
+    // at a time while no byte below 0x20, quote or backslash is among them.
+    static size_t plain_run(const char *text, size_t n)
+    {
+        constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t v;
+            std::memcpy(&v, text + i, sizeof v);
+            const uint64_t quotes = v ^ (ones * '"'), backslashes = v ^ (ones * '\\');
+            const uint64_t special = ((v - ones * 0x20) & ~v) | ((quotes - ones) & ~quotes) |
+                                     ((backslashes - ones) & ~backslashes);
+            if (special & highs) break;
+        }
+        while (i < n && !escape_of(static_cast<unsigned char>(text[i]))) ++i;
+        return i;
+    }
+
     void string(const char *text, size_t n)
     {
         static constexpr char hex_digits[] = "0123456789ABCDEF";
@@ -224,11 +237,10 @@ private:
         char *const start = out_.Push(most);
         char *to = start;
         *to++ = '"';
-        for (size_t i = 0; i < n;) {
-            size_t plain = i;
-            while (plain < n && !escape_of(static_cast<unsigned char>(text[plain]))) ++plain;
-            std::memcpy(to, text + i, plain - i);
-            to += plain - i;
+        while (n > 0) {
+            const size_t plain = plain_run(text, n);
+            std::memcpy(to, text, plain);
+            to += plain;
             if (plain == n) break;
             const unsigned char c = static_cast<unsigned char>(text[plain]);
             const char escape = escape_of(c);
@@ -240,7 +252,8 @@ private:
                 *to++ = hex_digits[c >> 4];
                 *to++ = hex_digits[c & 0xF];
             }
-            i = plain + 1;
+            text += plain + 1;
+            n -= plain + 1;
         }
         *to++ = '"';
         out_.Pop(most - static_cast<size_t>(to - start));
