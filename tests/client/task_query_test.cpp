@@ -614,12 +614,11 @@ TEST_F(TaskQueryTest, MillionEmptyTasksFailAsTooLarge)
 
 // Writing stops at the limit but reading goes on: a refusal or a fault after
 // the tasks still decides the call.
-TEST_F(TaskQueryTest, MillionEmptyTasksThenRefusalOrFault)
+TEST_F(TaskQueryTest, TooLargeListThenRefusalOrFault)
 {
     log_in();
     std::string tasks = "{}";
-    tasks.reserve(3'000'000);
-    for (int i = 1; i < 1'000'000; ++i) tasks += ",{}";
+    for (int i = 1; i < 200'000; ++i) tasks += ",{}";  // records of over 80 MiB
     const std::string data = R"({"data":{"tasks":[)" + tasks + "]}";
     server.answer_json(data + R"(,"success":false,"error":{"code":105}})");
     EXPECT_STREQ("[]", ds_list_tasks());
@@ -640,10 +639,10 @@ TEST_F(TaskQueryTest, DeepNestingDoesNotCrash)
     EXPECT_STREQ(defaults_record, ds_get_task("a"));
     EXPECT_STREQ("", ds_last_error());
 
-    // Objects as deep, inside a task's detail and in a member before data.
+    // Objects nested deep, inside a task's detail and in a member before data.
     std::string deep_object;
-    for (int i = 0; i < 1'000'000; ++i) deep_object += R"({"a":)";
-    deep_object += "1" + std::string(1'000'000, '}');
+    for (int i = 0; i < 100'000; ++i) deep_object += R"({"a":)";
+    deep_object += "1" + std::string(100'000, '}');
     server.answer_always(script_server::json_response(
         R"({"x":)" + deep_object + R"(,"data":{"tasks":[{"id":"a","status":"paused","additional":{"detail":)" +
         deep_object + R"(}}]},"success":true})"));
