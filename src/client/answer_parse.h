@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 // A number as an answer holds it: an integer within 64 bits keeps its sign
@@ -61,18 +60,19 @@ bool read_answer_events(const char *body, size_t len, Handler &handler)
     return !reader.Parse<parse_flags | rapidjson::kParseNumbersAsStringsFlag>(in, handler).IsError();
 }
 
-// Reads body as read_answer_events does, with the same verdict, from a
-// private copy parsed in place: the encoding checks are made first by
-// answer_bytes_valid, and the handler is handed each string and number as
-// a view into the copy (copy false), valid until the reading ends.
+// Reads body as read_answer_events does, with the same verdict, but in
+// place: the encoding checks are made first by answer_bytes_valid, then the
+// reader, without them, unescapes the strings where they stand, changing
+// body, and hands the handler each string and number as a view into it
+// (copy false). body holds len bytes and a NUL after them, where the reader
+// stops (answer_bytes_valid refuses one before).
 template <class Handler>
-bool read_answer_events_in_place(const char *body, size_t len, Handler &handler)
+bool read_answer_events_in_place(char *body, size_t len, Handler &handler)
 {
     if (!body || len == 0) return false;
     const size_t mark = byte_order_mark_length(body, len);
     if (!answer_bytes_valid(body + mark, len - mark)) return false;
-    std::string text(body + mark, len - mark);  // ends with a NUL, where the reader stops
-    rapidjson::InsituStringStream in(text.data());
+    rapidjson::InsituStringStream in(body + mark);
     json_reader reader;
     constexpr unsigned flags = (parse_flags & ~rapidjson::kParseValidateEncodingFlag) | rapidjson::kParseInsituFlag |
                                rapidjson::kParseNumbersAsStringsFlag;

@@ -30,9 +30,9 @@ void append_json_text(std::string &out, const json_value &value)
 
 size_t body_length(const http_response &response) { return response.body ? response.body_len : 0; }
 
-void record_parse_failure(const call_words &words, const char *subject, const http_response &response)
+void record_parse_failure(const call_words &words, const char *subject, const char *body, size_t body_len)
 {
-    if (words.parse) words.parse(subject ? subject : "", body_length(response) == 0 ? "empty" : response.body);
+    if (words.parse) words.parse(subject ? subject : "", body_len == 0 ? "empty" : body);
 }
 
 // root is null when the answer was read without a document: then the
@@ -142,7 +142,7 @@ bool call_scope::exchange(const request &req, const call_words &words, answer &o
 {
     if (!fetch(req, words, out, subject)) return false;
     if (!parse_answer_body(out.response.body, body_length(out.response), out.document)) {
-        record_parse_failure(words, subject, out.response);
+        record_parse_failure(words, subject, out.response.body, body_length(out.response));
         return false;
     }
     out.root = &out.document;
@@ -163,11 +163,11 @@ bool call_scope::send(const request &req, const call_words &words, answer &out,
     return false;
 }
 
-bool judge_envelope(const envelope_reading &reading, const http_response &response, const call_words &words,
+bool judge_envelope(const envelope_reading &reading, const char *body, size_t body_len, const call_words &words,
                     const char *subject)
 {
     if (!reading.parsed) {
-        record_parse_failure(words, subject, response);
+        record_parse_failure(words, subject, body, body_len);
         return false;
     }
     if (reading.success) return true;

@@ -227,7 +227,10 @@ private:
 // Judges an answer read without a document as send judges a parsed one,
 // with the same messages (though a refusal's message never quotes the
 // station's "errors" detail): true when the station answered success.
-bool judge_envelope(const envelope_reading &reading, const http_response &response, const call_words &words,
+// body is the answer's text as a parse failure's message quotes it (at
+// least last_error_capacity bytes of it, NUL-terminated), body_len its
+// whole length.
+bool judge_envelope(const envelope_reading &reading, const char *body, size_t body_len, const call_words &words,
                     const char *subject = nullptr);
 // The integer error.code of a refusal, 0 when the station gave none.
 int station_code(const json_value *root);
@@ -254,16 +257,18 @@ struct task_reading {
 // while the body is read, before the envelope is known: out holds the
 // answer's list only when the envelope says success and it is not too
 // large. Writing stops past result_limit; reading goes on to the end, for a
-// later fault of the body or a refusal.
-task_reading read_task_list(const char *body, size_t len, const status_filter &filter, json_text &out);
+// later fault of the body or a refusal. The body (len bytes and a NUL after
+// them, as an exchange hands it over) is read in place: its text changes.
+task_reading read_task_list(char *body, size_t len, const status_filter &filter, json_text &out);
 // Writes the record of data.tasks' first element into out while the body
-// is read; further elements are read past.
-task_reading read_first_task(const char *body, size_t len, json_text &out);
+// is read in place; further elements are read past.
+task_reading read_first_task(char *body, size_t len, json_text &out);
 
 // The list and lookup calls once their answer has arrived: the call's
-// result, or its failure value with the call's message recorded.
-const char *tasks_of_answer(const http_response &response, const char *filter_text);
-const char *task_of_answer(const http_response &response, const char *task_id);
+// result, or its failure value with the call's message recorded. The
+// answer's body is read in place.
+const char *tasks_of_answer(http_response &response, const char *filter_text);
+const char *task_of_answer(http_response &response, const char *task_id);
 
 // ---- calls other calls build on ------------------------------------------------
 

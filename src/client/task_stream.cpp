@@ -106,7 +106,7 @@ struct scalar {
     // An integer's 64 bits: beyond the signed range an unsigned one wraps,
     // as int64_or_zero reads it.
     int64_t integer_value = 0;
-    std::string_view text_value;  // in the reading's copy of the answer
+    std::string_view text_value;  // in the body read in place
 
     static scalar boolean(bool b)
     {
@@ -274,7 +274,7 @@ public:
         if (filter_) writer_.StartArray();
     }
 
-    task_reading read(const char *body, size_t len)
+    task_reading read(char *body, size_t len)
     {
         task_reading reading;
         reading.envelope.parsed = read_answer_events_in_place(body, len, *this);
@@ -301,7 +301,7 @@ public:
         }
         return take_scalar({});
     }
-    // Read in place: a string stays where it is until the reading ends.
+    // Read in place: a string stays where it is in the body.
     bool String(const char *text, rapidjson::SizeType n, bool)
     {
         return take_scalar(scalar::string(std::string_view(text, n)));
@@ -465,12 +465,12 @@ private:
 
 }  // namespace
 
-task_reading read_task_list(const char *body, size_t len, const status_filter &filter, json_text &out)
+task_reading read_task_list(char *body, size_t len, const status_filter &filter, json_text &out)
 {
     return task_reader(&filter, out).read(body, len);
 }
 
-task_reading read_first_task(const char *body, size_t len, json_text &out)
+task_reading read_first_task(char *body, size_t len, json_text &out)
 {
     return task_reader(nullptr, out).read(body, len);
 }

@@ -82,11 +82,11 @@ TEST(AnswerBytes, AcceptExactlyWhatTheValidatingReaderAccepts)
     for (const auto &c : bytes_cases) {
         for (const std::string padding : {"", "   "}) {
             SCOPED_TRACE(testing::Message() << c.name << ", after " << padding.size() << " blanks");
-            const std::string answer = answer_with_title(padding, c.text);
+            std::string answer = answer_with_title(padding, c.text);
             EXPECT_EQ(c.read != refused, answer_bytes_valid(answer.data(), answer.size()));
             json_document document;
             EXPECT_EQ(c.read == accepted, parse_answer_body(answer.data(), answer.size(), document));
-            json_text record;
+            json_text record;  // last: the answer is read in place
             EXPECT_EQ(c.read == accepted, read_first_task(answer.data(), answer.size(), record).envelope.parsed);
         }
     }

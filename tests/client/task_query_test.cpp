@@ -45,7 +45,7 @@ std::string flattened(const std::string &task_json)
     json_text out;
     json_writer writer(out);
     build_flattened_task_val(alloc, &task).Accept(writer);
-    const std::string answer = R"({"success":true,"data":{"tasks":[)" + task_json + "]}}";
+    std::string answer = R"({"success":true,"data":{"tasks":[)" + task_json + "]}}";
     json_text streamed;
     EXPECT_TRUE(read_first_task(answer.data(), answer.size(), streamed).has_task) << task_json;
     EXPECT_EQ(std::string(out.GetString(), out.GetSize()), std::string(streamed.GetString(), streamed.GetSize()))
