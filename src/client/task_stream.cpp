@@ -5,7 +5,8 @@
 // soon as the task ends, under the rules a parsed document is read by: the
 // first member of a name counts whatever its type, a member of the wrong
 // type is absent, and whatever is not taken is passed over by counting its
-// depth, never by recursion.
+// depth, never by recursion. The body is read in place, after one pass over
+// its bytes has made the reader's encoding check (read_answer_events_in_place).
 #include "answer_parse.h"
 #include "synology.h"
 #include "task_record.h"
