@@ -206,6 +206,9 @@ TEST_F(CliE2E, UsageErrorsNameWhatIsWrong)
         if (!c.args.empty() && c.args[0] == "--json") EXPECT_TRUE(one_json_document(r.out));
         else EXPECT_EQ("", r.out);
     }
+    const program_result nameless = run_program(DS_CLI_PATH, {"ping"}, with(station_env(), {"DS_DEVICE_ID=abc"}));
+    EXPECT_EQ(2, nameless.status);
+    EXPECT_EQ("ds: DS_DEVICE_ID needs the name the device was trusted as, in DS_DEVICE_NAME\n", nameless.err);
     const program_result no_host = run_program(DS_CLI_PATH, {"list"}, no_station);
     EXPECT_EQ(2, no_host.status);
     EXPECT_EQ("ds: give the station with --host (or DS_HOST) and --user (or DS_USER)\n", no_host.err);
@@ -678,6 +681,176 @@ TEST(CliWatch, SignsInAgainAfterExpiryAndRestart)
     const std::string signed_in = "ds: logged in to " + station + " as admin\n";
     EXPECT_EQ(signed_in + signed_in + signed_in + "ds: logged out\n", watching.err());
     EXPECT_EQ(0, second.stop(SIGTERM));
+}
+
+
+// The simulated station over HTTPS, as a separate process; port 0 when this
+// build's station cannot serve HTTPS.
+class https_station {
+public:
+    https_station()
+        : process_(SIM_SERVER_PATH, {"--port", "0", "--https", "--speed", "0", "--error-rate", "0"}, {}, false)
+    {
+        const std::string listening = "listening on 127.0.0.1:";
+        const std::string printed = "\ncertificate SHA-256 fingerprint ";
+        if (!process_.wait_for_output(printed, std::chrono::seconds(30))) return;
+        // 32 bytes as hex pairs joined by colons.
+        if (!process_.wait_for_output("\n", std::chrono::seconds(30))) return;
+        const std::string &out = process_.out();
+        const size_t at = out.find(printed) + printed.size();
+        fingerprint_ = out.substr(at, out.find('\n', at) - at);
+        if (out.compare(0, listening.size(), listening) == 0) port_ = std::atoi(out.c_str() + listening.size());
+    }
+    ~https_station() { process_.finish(SIGTERM, std::chrono::seconds(30)); }
+
+    int port() const { return port_; }
+    const std::string &fingerprint() const { return fingerprint_; }
+
+private:
+    child_process process_;
+    int port_ = 0;
+    std::string fingerprint_;
+};
+
+std::vector<std::string> env_for(int port, const std::vector<std::string> &changes = {})
+{
+    return with(with(no_station, {"DS_HOST=127.0.0.1", "DS_PORT=" + std::to_string(port), "DS_USER=admin",
+                                  "DS_PASSWORD=admin"}),
+                changes);
+}
+
+// With --https, a station whose certificate is not trusted is refused, and
+// ds shows its fingerprint and how to trust it; the fingerprint, or
+// --insecure (with a warning), lets ds in.
+TEST(CliHttps, TrustTheStationsCertificate)
+{
+    https_station station;
+    if (station.port() == 0) GTEST_SKIP() << "this build's simulated station serves no HTTPS";
+    const std::string fp = station.fingerprint();
+    ASSERT_EQ(95u, fp.size()) << fp;
+    const std::string where = "127.0.0.1:" + std::to_string(station.port());
+    const std::string accepted = "The station at " + where + " accepts the session of admin\n";
+
+    const program_result untrusted = run_program(DS_CLI_PATH, {"--https", "ping"}, env_for(station.port()));
+    EXPECT_EQ(4, untrusted.status);
+    EXPECT_EQ(0u, untrusted.err.find("ds: HTTP connect failed: Certificate not trusted: ")) << untrusted.err;
+    EXPECT_NE(std::string::npos,
+              untrusted.err.find(")\nds: the station's certificate has the SHA-256 fingerprint " + fp +
+                                 "\nds: if the NAS shows the same (Control Panel, Security, Certificate), trust it "
+                                 "with\nds:   --fingerprint " + fp + "  (or DS_FINGERPRINT=" + fp + ")\n"))
+        << untrusted.err;
+
+    const program_result pinned = run_program(DS_CLI_PATH, {"--https", "--fingerprint", fp, "ping"},
+                                              env_for(station.port()));
+    EXPECT_EQ(0, pinned.status) << pinned.err;
+    EXPECT_EQ(accepted, pinned.out);
+    std::string bare;
+    for (char c : fp)
+        if (c != ':') bare += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const program_result from_env =
+        run_program(DS_CLI_PATH, {"--json", "ping"}, env_for(station.port(), {"DS_HTTPS=1", "DS_FINGERPRINT=" + bare}));
+    EXPECT_EQ(0, from_env.status) << from_env.err;
+    EXPECT_EQ("{\"station\":\"" + where + "\",\"user\":\"admin\",\"https\":true,\"accepted\":true}\n", from_env.out);
+
+    const program_result insecure = run_program(DS_CLI_PATH, {"--https", "--insecure", "ping"}, env_for(station.port()));
+    EXPECT_EQ(0, insecure.status);
+    EXPECT_EQ(accepted, insecure.out);
+    EXPECT_EQ("ds: warning: --insecure: the station's certificate is not checked; anyone on the way can read the "
+              "password\n",
+              insecure.err);
+
+    const program_result mismatch = run_program(DS_CLI_PATH, {"--https", "--fingerprint", std::string(64, '0'), "ping"},
+                                                env_for(station.port()));
+    EXPECT_EQ(4, mismatch.status);
+    EXPECT_NE(std::string::npos, mismatch.err.find("\nds: the station presented the certificate " + fp +
+                                                   ", not the one given with --fingerprint;\n"))
+        << mismatch.err;
+
+    const program_result plain = run_program(DS_CLI_PATH, {"--timeout", "2", "ping"}, env_for(station.port()));
+    EXPECT_EQ(4, plain.status);
+    EXPECT_EQ("ds: HTTP connect failed: Empty response from server\nds: nothing came back from " + where +
+                  " within the time-out (2 seconds); a port that serves HTTPS (5001 on a NAS) needs --https\n",
+              plain.err);
+}
+
+const char *const otp_secret = "JBSWY3DPEHPK3PXP";
+
+// The station's current 2-step verification code (its GET /sim/otp): the
+// first six digits of the answer's "code" (a string, or a number padded
+// with zeros), else of its body.
+std::string current_code(const sim_process &sim)
+{
+    const std::string body = sim.get("/sim/otp").body;
+    rapidjson::Document answer;
+    answer.Parse(body.c_str());
+    const rapidjson::Value *holder = &answer;
+    if (answer.IsObject() && answer.HasMember("data")) holder = &answer["data"];
+    if (holder->IsObject() && holder->HasMember("code")) {
+        const rapidjson::Value &code = (*holder)["code"];
+        if (code.IsString()) return code.GetString();
+        if (code.IsUint()) {
+            char text[16];
+            std::snprintf(text, sizeof text, "%06u", code.GetUint());
+            return text;
+        }
+    }
+    std::string digits;
+    for (char c : body)
+        if (std::isdigit(static_cast<unsigned char>(c)) && digits.size() < 6) digits += c;
+    return digits;
+}
+
+// An account with 2-step verification: the code from DS_OTP or a prompt on
+// a terminal; --trust-device has the station trust this device, and its id
+// then signs in without a code.
+TEST(CliTwoStep, CodeFromEnvironmentOrPromptAndTrustedDevice)
+{
+    sim_process sim({"--speed", "0", "--error-rate", "0", "--otp-secret", otp_secret});
+    if (sim.port() == 0) GTEST_SKIP() << "this build's simulated station has no 2-step verification";
+    const std::string where = "127.0.0.1:" + std::to_string(sim.port());
+    const std::string accepted = "The station at " + where + " accepts the session of admin\n";
+
+    const program_result no_code = run_program(DS_CLI_PATH, {"ping"}, env_for(sim.port()));
+    EXPECT_EQ(3, no_code.status);
+    const std::vector<std::string> said = lines_of(no_code.err);
+    ASSERT_EQ(2u, said.size()) << no_code.err;
+    EXPECT_EQ(0u, said[0].find("ds: Login failed (code 403: ")) << said[0];
+    EXPECT_EQ("ds: this account signs in with a 2-step verification code: set DS_OTP, or run ds on a terminal",
+              said[1]);
+
+    const program_result with_code = run_program(DS_CLI_PATH, {"ping"}, env_for(sim.port(), {"DS_OTP=" + current_code(sim)}));
+    EXPECT_EQ(0, with_code.status) << with_code.err;
+    EXPECT_EQ(accepted, with_code.out);
+
+    std::string wrong = current_code(sim);
+    ASSERT_EQ(6u, wrong.size());
+    wrong[0] = wrong[0] == '9' ? '0' : static_cast<char>(wrong[0] + 1);
+    const program_result wrong_code = run_program(DS_CLI_PATH, {"ping"}, env_for(sim.port(), {"DS_OTP=" + wrong}));
+    EXPECT_EQ(3, wrong_code.status);
+    EXPECT_EQ(0u, wrong_code.err.find("ds: Login failed (code 404: ")) << wrong_code.err;
+
+    const std::string prompt = "2-step verification code for admin at " + where + ": ";
+    const program_result asked = run_on_terminal(DS_CLI_PATH, {"ping"}, env_for(sim.port()),
+                                                 {{prompt, current_code(sim) + "\n"}});
+    EXPECT_EQ(0, asked.status) << asked.out;
+    EXPECT_NE(std::string::npos, asked.out.find(accepted)) << asked.out;
+
+    const program_result trusted = run_program(DS_CLI_PATH, {"--trust-device", "laptop", "ping"},
+                                               env_for(sim.port(), {"DS_OTP=" + current_code(sim)}));
+    EXPECT_EQ(0, trusted.status) << trusted.err;
+    const std::string told = "ds: the station trusts this device now; to sign in without a code, keep\n"
+                             "ds:   DS_DEVICE_NAME=laptop DS_DEVICE_ID=";
+    ASSERT_EQ(0u, trusted.err.find(told)) << trusted.err;
+    const std::string device_id = trusted.err.substr(told.size(), trusted.err.find('\n', told.size()) - told.size());
+    ASSERT_FALSE(device_id.empty());
+
+    const program_result as_device = run_program(
+        DS_CLI_PATH, {"ping"}, env_for(sim.port(), {"DS_DEVICE_NAME=laptop", "DS_DEVICE_ID=" + device_id}));
+    EXPECT_EQ(0, as_device.status) << as_device.err;
+    EXPECT_EQ(accepted, as_device.out);
+    const program_result unknown_device = run_program(
+        DS_CLI_PATH, {"ping"}, env_for(sim.port(), {"DS_DEVICE_NAME=laptop", "DS_DEVICE_ID=not" + device_id}));
+    EXPECT_EQ(3, unknown_device.status);
 }
 
 }  // namespace
