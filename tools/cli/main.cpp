@@ -90,7 +90,7 @@ void add_station_options(CLI::App &app, settings &s)
 
 class command_line {
 public:
-    command_line(CLI::App &app, settings &s) : app_(app), s_(s)
+    explicit command_line(CLI::App &app) : app_(app)
     {
         formatter_ = std::make_shared<manual_formatter>();
         app_.formatter(formatter_);
@@ -110,7 +110,6 @@ public:
 
 private:
     CLI::App &app_;
-    settings &s_;
     std::shared_ptr<manual_formatter> formatter_;
     std::vector<command> commands_;
 };
@@ -302,7 +301,7 @@ int main(int argc, char **argv)
 {
     CLI::App app{"ds: drive a Synology Download Station from the command line.", "ds"};
     settings s;
-    command_line cli(app, s);
+    command_line cli(app);
     cli.formatter().describe(&app, "Lists, adds, pauses, resumes and deletes download tasks, shows and changes the\n"
                                    "station's settings, and browses its shared folders.");
     app.footer(main_footer());
