@@ -68,17 +68,22 @@ std::string one_member(const char *name, const std::function<void(json_text &)> 
     return doc.str();
 }
 
-// Runs act on each item in turn; after a transport failure or Ctrl-C the rest
-// is reported as not tried.
-int each_item(batch_report &report, const std::vector<std::string> &items,
-              const std::function<int(const std::string &)> &act)
+enum class halted { no, interrupted, unreachable };
+
+std::vector<std::string> tail(const std::vector<std::string> &items, size_t from)
 {
-    catch_interrupts();
+    return {items.begin() + static_cast<long>(from), items.end()};
+}
+
+// Runs act (a library call: 0 when done) on each item in turn. After Ctrl-C
+// or a transport failure the rest is reported as not tried.
+halted each_item(batch_report &report, const std::vector<std::string> &items,
+                 const std::function<int(const std::string &)> &act)
+{
     for (size_t i = 0; i < items.size(); ++i) {
-        const std::vector<std::string> rest(items.begin() + static_cast<long>(i), items.end());
         if (interrupted()) {
-            report.not_tried(rest, "interrupted");
-            return report.finish(true);
+            report.not_tried(tail(items, i), "interrupted");
+            return halted::interrupted;
         }
         if (act(items[i]) == 0) {
             report.done(items[i]);
@@ -87,49 +92,37 @@ int each_item(batch_report &report, const std::vector<std::string> &items,
         const std::string message = ds_last_error();
         report.failed(items[i], message);
         if (is_transport_failure(message)) {
-            report.not_tried({rest.begin() + 1, rest.end()}, "the station did not answer");
-            break;
+            report.not_tried(tail(items, i + 1), "the station did not answer");
+            return halted::unreachable;
         }
     }
-    return report.finish(false);
+    return halted::no;
 }
 
-// Adds one URL; false when the batch must stop (the station did not answer).
-bool add_one(batch_report &report, const std::string &url, const char *destination)
+int status_of(halted stop)
 {
-    if (ds_add_url(url.c_str(), destination) == 0) {
-        report.done(url);
-        return true;
-    }
-    const std::string message = ds_last_error();
-    report.failed(url, message);
-    return !is_transport_failure(message);
+    if (stop == halted::interrupted) return exit_interrupted;
+    return stop == halted::unreachable ? exit_unreachable : exit_done;
 }
 
-// Adds what source hands out: 0 when it was read to its end, else the exit
-// status of why not.
-int add_from(batch_report &report, url_source &source, const std::string &from, const char *destination)
+// Runs act on each URL that source hands out: 0 when it was read to its end,
+// else the exit status of why not.
+int add_from(batch_report &report, url_source &source, const std::string &from,
+             const std::function<int(const std::string &)> &act)
 {
     std::string url;
     for (;;) {
-        switch (source.next(url)) {
-        case url_source::url:
-            if (interrupted()) break;
-            if (!add_one(report, url, destination)) {
-                say("the station did not answer; the rest of " + from + " was not read");
-                return exit_unreachable;
-            }
-            continue;
-        case url_source::end:
-            return exit_done;
-        case url_source::failed:
+        const url_source::result got = source.next(url);
+        if (got == url_source::end) return exit_done;
+        if (got == url_source::failed) {
             say(source.error());
             return exit_usage;
-        case url_source::stopped:
-            break;
         }
-        say("interrupted; the rest of " + from + " was not read");
-        return exit_interrupted;
+        const halted stop = got == url_source::stopped ? halted::interrupted : each_item(report, {url}, act);
+        if (stop == halted::no) continue;
+        say(std::string(stop == halted::interrupted ? "interrupted" : "the station did not answer") +
+            "; the rest of " + from + " was not read");
+        return status_of(stop);
     }
 }
 
@@ -248,7 +241,8 @@ int act_on_tasks(task_action action, const std::vector<std::string> &ids)
 {
     static const char *const verbs[] = {"Paused", "Resumed", "Deleted", "Deleted"};
     batch_report report("id", verbs[static_cast<int>(action)], "tasks");
-    return each_item(report, ids, [action](const std::string &id) {
+    catch_interrupts();
+    const halted stop = each_item(report, ids, [action](const std::string &id) {
         switch (action) {
         case task_action::pause: return ds_pause(id.c_str());
         case task_action::resume: return ds_resume(id.c_str());
@@ -257,6 +251,7 @@ int act_on_tasks(task_action action, const std::vector<std::string> &ids)
         }
         return -1;
     });
+    return report.finish(stop == halted::interrupted);
 }
 
 int act_on_all(bulk_action action)
@@ -276,28 +271,19 @@ int act_on_all(bulk_action action)
 int add_urls(const std::vector<std::string> &urls, const std::string &from, const std::string &destination)
 {
     const char *dest = destination.empty() ? nullptr : destination.c_str();
+    const auto add = [dest](const std::string &url) { return ds_add_url(url.c_str(), dest); };
     std::vector<std::string> given;
     for (const std::string &argument : urls) {
         for (std::string &url : split_urls(argument)) given.push_back(std::move(url));
     }
-    batch_report report("url", "Added", "URLs");
     std::optional<url_source> source;
     if (!from.empty()) source.emplace(from);
     const std::string source_name = from == "-" ? "standard input" : from;
     if (source && !source->error().empty()) return fail(exit_usage, source->error());
+    batch_report report("url", "Added", "URLs");
     catch_interrupts();
-    int status = exit_done;
-    for (size_t i = 0; i < given.size() && status == exit_done; ++i) {
-        const std::vector<std::string> rest(given.begin() + static_cast<long>(i), given.end());
-        if (interrupted()) {
-            report.not_tried(rest, "interrupted");
-            status = exit_interrupted;
-        } else if (!add_one(report, given[i], dest)) {
-            report.not_tried({rest.begin() + 1, rest.end()}, "the station did not answer");
-            status = exit_unreachable;
-        }
-    }
-    if (status == exit_done && source) status = add_from(report, *source, source_name, dest);
+    int status = status_of(each_item(report, given, add));
+    if (status == exit_done && source) status = add_from(report, *source, source_name, add);
     if (report.size() == 0 && status != exit_interrupted)
         return fail(exit_usage, from.empty() ? "no URL given" : "no URL in " + source_name);
     const int outcome = report.finish(status == exit_interrupted);
@@ -308,7 +294,10 @@ int add_torrents(const std::vector<std::string> &files, const std::string &desti
 {
     const char *dest = destination.empty() ? nullptr : destination.c_str();
     batch_report report("file", "Added", "torrent files");
-    return each_item(report, files, [dest](const std::string &file) { return ds_add_torrent(file.c_str(), dest); });
+    catch_interrupts();
+    const halted stop =
+        each_item(report, files, [dest](const std::string &file) { return ds_add_torrent(file.c_str(), dest); });
+    return report.finish(stop == halted::interrupted);
 }
 
 int show_info() { return show_result(ds_info(), object_lines); }
