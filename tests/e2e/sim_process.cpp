@@ -220,6 +220,87 @@ program_result run_program(const std::string &path, const std::vector<std::strin
     return result;
 }
 
+namespace {
+
+// The terminal's side that a program gets; -1 when none could be made.
+int open_terminal(std::string &name)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) return -1;
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || !::ptsname(master)) {
+        ::close(master);
+        return -1;
+    }
+    name = ::ptsname(master);
+    return master;
+}
+
+std::string without_carriage_returns(std::string text)
+{
+    std::string out;
+    for (char c : text)
+        if (c != '\r') out += c;
+    return out;
+}
+
+}  // namespace
+
+program_result run_on_terminal(const std::string &path, const std::vector<std::string> &args,
+                               const std::vector<std::string> &env_changes,
+                               const std::vector<std::pair<std::string, std::string>> &dialogue)
+{
+    program_result result;
+    std::string terminal;
+    int master = open_terminal(terminal);
+    if (master < 0) return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, terminal.c_str(), O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, STDIN_FILENO, STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    std::vector<std::string> argv_texts = {path};
+    argv_texts.insert(argv_texts.end(), args.begin(), args.end());
+    std::vector<std::string> env_texts = changed_environment(env_changes);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, path.c_str(), &actions, &attributes, pointers(argv_texts).data(),
+                                    pointers(env_texts).data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        ::close(master);
+        return result;
+    }
+    // Once the program has ended and the terminal's last user is gone, reading
+    // it fails (EIO): that is its end.
+    const auto deadline = steady::now() + std::chrono::seconds(60);
+    size_t step = 0;
+    std::string shown;
+    while (master >= 0 && steady::now() < deadline) {
+        if (step < dialogue.size() && shown.find(dialogue[step].first) != std::string::npos) {
+            const std::string &typed = dialogue[step++].second;
+            if (::write(master, typed.data(), typed.size()) < 0) break;
+            continue;
+        }
+        pollfd ready{master, POLLIN, 0};
+        if (::poll(&ready, 1, 50) <= 0) continue;
+        drain(master, shown);
+    }
+    close_fd(master);
+    int wait_status = 0;
+    pid_t reaped = 0;
+    while ((reaped = ::waitpid(pid, &wait_status, WNOHANG)) == 0 && steady::now() < deadline) ::usleep(10000);
+    result.status = reaped == pid ? exit_status(wait_status) : -1;
+    if (reaped == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &wait_status, 0);
+    }
+    result.out = without_carriage_returns(shown);
+    return result;
+}
+
 sim_process::sim_process(std::vector<std::string> options)
     : process_(SIM_SERVER_PATH, [&] {
           options.insert(options.begin(), {"--port", "0"});

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <sys/types.h>
 #include <vector>
 
@@ -53,6 +54,15 @@ struct program_result {
 // Runs a program to its end with input on its standard input.
 program_result run_program(const std::string &path, const std::vector<std::string> &args,
                            const std::vector<std::string> &env_changes, const std::string &input = "");
+
+// Runs a program on a pseudo-terminal (its standard input, output and error
+// all on it) to its end. Each step of dialogue waits until the terminal shows
+// its first text, then types its second. The program's result holds
+// everything the terminal showed in out, with the terminal's "\r\n" line ends
+// as "\n".
+program_result run_on_terminal(const std::string &path, const std::vector<std::string> &args,
+                               const std::vector<std::string> &env_changes,
+                               const std::vector<std::pair<std::string, std::string>> &dialogue = {});
 
 struct http_answer {
     int status = 0;  // 0 when nothing came back
