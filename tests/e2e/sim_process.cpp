@@ -177,8 +177,11 @@ struct ssl_owner {
 bool set_up_client(SSL_CTX *context, const tls_client_options &options)
 {
     if (options.max_version != 0 && SSL_CTX_set_max_proto_version(context, options.max_version) != 1) return false;
-    if (options.max_version != 0 && options.max_version < TLS1_2_VERSION)
-        SSL_CTX_set_security_level(context, 0);  // lets the client offer the old versions at all
+    if (options.max_version != 0 && options.max_version < TLS1_2_VERSION) {
+        // The system's settings would keep the client from offering them at all.
+        SSL_CTX_set_security_level(context, 0);
+        if (SSL_CTX_set_min_proto_version(context, TLS1_VERSION) != 1) return false;
+    }
     if (options.ca_file.empty()) return true;
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     if (SSL_CTX_load_verify_locations(context, options.ca_file.c_str(), nullptr) != 1) return false;

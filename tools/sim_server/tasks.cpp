@@ -324,10 +324,7 @@ int task_store::resume(std::string_view id, int64_t now_ms)
     if (!t) return 404;
     if (t->status != "paused" && t->status != "error") return 405;
     settle(now_ms);
-    if (t->status == "error") {
-        t->fail_at_bytes = -1;
-        t->error_detail.clear();
-    }
+    if (t->status == "error") t->fail_at_bytes = -1;  // the retry goes through
     // A torrent paused while seeding has all it needs.
     const bool complete = t->downloaded_base >= t->size;
     t->status = complete ? "seeding" : "waiting";
