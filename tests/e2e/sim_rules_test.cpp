@@ -743,8 +743,15 @@ TEST_F(SimRules, RecordsCarryStatusExtraAndPriority)
     sim_process &sim = start(options({"--error-rate", "1"}));
     ASSERT_NE(0, sim.port());
     const std::string sid = log_in(sim);
-    create(sim, sid, "http%3A%2F%2Fexample.org%2Fa.bin,magnet%3A%3Fxt%3Durn%3Abtih%3Aeee");
+    // Enough tasks of each kind that the words show which list they come from.
+    std::string uris;
+    for (int i = 0; i < 20; ++i) {
+        uris += "http%3A%2F%2Fexample.org%2F" + std::to_string(i) + ".bin,magnet%3A%3Fxt%3Durn%3Abtih%3A" +
+                std::to_string(i) + (i < 19 ? "," : "");
+    }
+    create(sim, sid, uris);
     rapidjson::Document waiting = list(sim, sid);
+    ASSERT_EQ(40u, waiting["data"]["tasks"].Size());
     for (const auto &t : waiting["data"]["tasks"].GetArray()) {
         ASSERT_TRUE(t.HasMember("status_extra"));
         EXPECT_TRUE(t["status_extra"].IsNull());
