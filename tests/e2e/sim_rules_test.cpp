@@ -361,6 +361,13 @@ TEST_F(SimRules, BadRequestsGetStationCodes)
     }
     const http_answer garbage = http_exchange(sim.port(), "BLAH\r\n\r\n");
     EXPECT_EQ(failure(101), garbage.body);
+    // A request whose body is over 32 MiB is refused, whatever its query asks.
+    const std::string login = login_target("version=3");
+    EXPECT_EQ(failure(101), sim.post(login, "application/x-www-form-urlencoded",
+                                     "pad=" + std::string((size_t{32} << 20) - 3, 'a')).body);
+    EXPECT_EQ(failure(101), sim.post(login, multipart_type(),
+                                     file_part("file", "big.torrent", std::string(size_t{32} << 20, 'a')) +
+                                         closing()).body);
     // None of it changed anything, and the station still answers.
     EXPECT_EQ(R"({"data":{"offset":0,"tasks":[],"total":0},"success":true})",
               sim.get(task + "&method=list&_sid=" + sid).body);

@@ -57,12 +57,13 @@ api_request to_api_request(const httplib::Request &req)
 }
 
 // A posted body: a form's fields, or a multipart body's parts in their order
-// (its plain fields count as fields too).
-void read_body(const httplib::Request &req, const httplib::ContentReader &read, api_request &request)
+// (its plain fields count as fields too). False when the body could not be
+// read whole (cut short, or larger than the station takes).
+bool read_body(const httplib::Request &req, const httplib::ContentReader &read, api_request &request)
 {
     if (req.is_multipart_form_data()) {
         request.multipart = true;
-        read(
+        const bool whole = read(
             [&](const httplib::MultipartFormData &part) {
                 request.parts.push_back({part.name, part.filename, ""});
                 return true;
@@ -74,18 +75,21 @@ void read_body(const httplib::Request &req, const httplib::ContentReader &read, 
         for (const form_part &part : request.parts) {
             if (part.file_name.empty()) request.params.emplace_back(part.name, part.content);
         }
-        return;
+        return whole;
     }
     std::string body;
-    read([&](const char *data, size_t length) {
+    const bool whole = read([&](const char *data, size_t length) {
         body.append(data, length);
         return true;
     });
-    if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) != 0) return;
+    if (req.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) != 0) return whole;
     httplib::Params form;
     httplib::detail::parse_query_text(body, form);
     for (const auto &[name, value] : form) request.params.emplace_back(name, value);
+    return whole;
 }
+
+const char *unreadable_request() { return R"({"error":{"code":101},"success":false})"; }
 
 // The station's web server sends its answers in chunks.
 void send_station_answer(httplib::Response &res, std::string body)
@@ -126,13 +130,13 @@ void serve_station(httplib::Server &server, web_api &api, bool verbose)
     server.Post(".*", [answer](const httplib::Request &req, httplib::Response &res,
                                const httplib::ContentReader &read) {
         api_request request = to_api_request(req);
-        read_body(req, read, request);
-        answer(req, res, request);
+        if (read_body(req, read, request)) answer(req, res, request);
+        else send_station_answer(res, unreadable_request());
     });
     // Whatever the HTTP layer itself refuses (bad request line, a body too
     // large, another HTTP method) still gets an envelope.
     server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
-        if (!res.has_header("Content-Type")) send_station_answer(res, R"({"error":{"code":101},"success":false})");
+        if (!res.has_header("Content-Type")) send_station_answer(res, unreadable_request());
     });
     server.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
         res.status = 500;
