@@ -126,11 +126,8 @@ protected:
 
     void SetUp() override
     {
-        // add-torrent uploads through SYNO.DownloadStation.Task, which
-        // stations before 3.8.16 take.
         sim = std::make_unique<sim_process>(std::vector<std::string>{
-            "--speed", "0", "--seed", "5", "--epoch", "1700000000", "--error-rate", "0", "--station-version",
-            "legacy"});
+            "--speed", "0", "--seed", "5", "--epoch", "1700000000", "--error-rate", "0"});
         ASSERT_NE(0, sim->port());
     }
 

@@ -22,13 +22,15 @@ struct frame {
 };
 
 // Why the station no longer takes the session, from its code: 106 expired,
-// 107 ended by another sign-in, 119 unknown (as after a restart); "" for
-// other refusals.
+// 107 ended by another sign-in, 105 or 119 unknown (a station answers 105
+// for a session of its run before a restart); "" for other refusals. A
+// refusal that persists right after signing in again ends the watch.
 std::string session_lost(const std::string &message)
 {
     switch (station_code(message)) {
     case 106: return "the session expired";
     case 107: return "the session was ended by another sign-in";
+    case 105:
     case 119: return "the station no longer knew the session";
     default: return "";
     }
