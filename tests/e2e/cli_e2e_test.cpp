@@ -651,6 +651,24 @@ TEST_F(CliE2E, WatchRedrawsUntilCountOrInterrupt)
     EXPECT_EQ("ds: logged in to 127.0.0.1:" + port() + " as admin\nds: logged out\n", endless.err());
 }
 
+// A failed task shows why it failed, in the list and in its details.
+TEST(CliFailedTask, ShowsItsReason)
+{
+    sim_process sim({"--speed", "0", "--seed", "2", "--epoch", "1700000000", "--error-rate", "1"});
+    ASSERT_NE(0, sim.port());
+    const std::vector<std::string> env =
+        with(no_station, {"DS_HOST=127.0.0.1", "DS_PORT=" + std::to_string(sim.port()), "DS_USER=admin",
+                          "DS_PASSWORD=admin"});
+    ASSERT_EQ(0, run_program(DS_CLI_PATH, {"add", "https://example.org/a.iso"}, env).status);
+    ASSERT_TRUE(sim.advance(3 * 3600));
+    const program_result list = run_program(DS_CLI_PATH, {"-q", "list"}, env);
+    EXPECT_EQ("dbid_1  error  [########------------]  44.0%  813.7 MiB  -  -  -  a.iso (Disk full)\n", list.out);
+    const program_result show = run_program(DS_CLI_PATH, {"show", "dbid_1"}, env);
+    EXPECT_NE(std::string::npos, show.out.find("\nStatus       error\n")) << show.out;
+    EXPECT_NE(std::string::npos, show.out.find("\nError        Disk full\n")) << show.out;
+    EXPECT_EQ(0, sim.stop(SIGTERM));
+}
+
 // watch outlasts an expired session and a station restart: it signs in
 // again with the password it holds and says so on its status line.
 TEST(CliWatch, SignsInAgainAfterExpiryAndRestart)
