@@ -1,0 +1,593 @@
+// TLS with Schannel (SSPI), so that the DLL needs only what Windows has.
+// Schannel is told not to judge the certificate (manual validation): it is
+// judged here, with the chain, policy and hash calls of crypt32, the same way
+// on Windows and under Wine, whose Schannel and chain policy differ from
+// Windows'. The socket stays blocking; every receive is preceded by a wait
+// bounded by the exchange's deadline.
+#include "tls.h"
+
+#ifndef SECURITY_WIN32
+#  define SECURITY_WIN32
+#endif
+#include <windows.h>
+#include <wincrypt.h>
+#include <schannel.h>
+#include <security.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace tls {
+
+class channel {
+public:
+    net::socket_t socket = net::invalid_socket;
+    CredHandle credentials{};
+    bool has_credentials = false;
+    CtxtHandle context{};
+    bool has_context = false;
+    SecPkgContext_StreamSizes sizes{};
+    std::vector<char> incoming;  // received, not yet decrypted: incoming_len bytes
+    size_t incoming_len = 0;
+    std::vector<char> plain;  // decrypted, not yet handed over from plain_at on
+    size_t plain_at = 0;
+    bool ended = false;
+    char first_bytes[5] = {};
+    size_t first_len = 0;
+
+    channel() = default;
+    ~channel()
+    {
+        if (has_context) DeleteSecurityContext(&context);
+        if (has_credentials) FreeCredentialsHandle(&credentials);
+    }
+    channel(const channel &) = delete;
+    channel &operator=(const channel &) = delete;
+};
+
+void close(channel *c) { delete c; }
+
+namespace {
+
+constexpr size_t first_incoming_size = size_t{32} << 10;
+// A handshake message or a record never needs more.
+constexpr size_t incoming_limit = size_t{1} << 20;
+
+// Flags of the SSL chain policy (wininet.h names them SECURITY_FLAG_IGNORE_*):
+// trust and dates are judged from the chain's own status; the policy is
+// asked about the name alone.
+constexpr DWORD policy_ignores_unknown_ca = 0x00000100;
+constexpr DWORD policy_ignores_dates = 0x00002000;
+constexpr DWORD policy_ignores_revocation = 0x00000080;
+
+// What the chain check reads from the chain's status; the rest are
+// revocation states, and revocation is not checked.
+constexpr DWORD untrusted_statuses = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC;
+constexpr DWORD ignored_statuses = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+
+struct certificate_deleter {
+    void operator()(const CERT_CONTEXT *certificate) const { CertFreeCertificateContext(certificate); }
+};
+using certificate_ptr = std::unique_ptr<const CERT_CONTEXT, certificate_deleter>;
+struct chain_deleter {
+    void operator()(const CERT_CHAIN_CONTEXT *chain) const { CertFreeCertificateChain(chain); }
+};
+using chain_ptr = std::unique_ptr<const CERT_CHAIN_CONTEXT, chain_deleter>;
+struct store_closer {
+    void operator()(void *store) const { CertCloseStore(store, 0); }
+};
+using store_ptr = std::unique_ptr<void, store_closer>;
+struct engine_deleter {
+    void operator()(void *engine) const { CertFreeCertificateChainEngine(static_cast<HCERTCHAINENGINE>(engine)); }
+};
+using engine_ptr = std::unique_ptr<void, engine_deleter>;
+struct local_deleter {
+    void operator()(void *memory) const { LocalFree(memory); }
+};
+struct handle_closer {
+    void operator()(void *handle) const { CloseHandle(handle); }
+};
+// A token SSPI allocated for the handshake.
+struct output_token {
+    SecBuffer buffer{0, SECBUFFER_TOKEN, nullptr};
+    output_token() = default;
+    ~output_token()
+    {
+        if (buffer.pvBuffer) FreeContextBuffer(buffer.pvBuffer);
+    }
+    output_token(const output_token &) = delete;
+    output_token &operator=(const output_token &) = delete;
+};
+
+int remaining_ms(steady::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
+}
+
+int io_size(size_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
+
+std::wstring wide(const std::string &text)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
+    out.resize(static_cast<size_t>(n) - 1);
+    return out;
+}
+
+std::string status_reason(SECURITY_STATUS status)
+{
+    switch (status) {
+    case SEC_E_ILLEGAL_MESSAGE:
+        return "the station refused the handshake or sent a message that is not TLS";
+    case SEC_E_ALGORITHM_MISMATCH:
+    case SEC_E_UNSUPPORTED_FUNCTION:
+        return "no protocol version or cipher in common";
+    case SEC_E_DECRYPT_FAILURE:
+    case SEC_E_MESSAGE_ALTERED:
+        return "a record could not be decrypted";
+    default:
+        break;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "error 0x%08lX", static_cast<unsigned long>(status));
+    return text;
+}
+
+// Sends every byte of a token or record.
+bool send_raw(const channel &c, const char *data, size_t len, steady::time_point deadline)
+{
+    while (len > 0) {
+        if (steady::now() >= deadline || !net::wait_ready(c.socket, true, remaining_ms(deadline))) return false;
+        const int sent = ::send(c.socket, data, io_size(len), 0);
+        if (sent <= 0) return false;
+        data += sent;
+        len -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+enum class arrival { bytes, closed, silent, failed };
+
+// Receives more of the station's bytes behind those kept, waiting at most wait_ms.
+arrival receive_raw(channel &c, int wait_ms)
+{
+    if (c.incoming.size() == c.incoming_len) {
+        if (c.incoming.size() >= incoming_limit) return arrival::failed;
+        c.incoming.resize(std::max(first_incoming_size, c.incoming.size() * 2));
+    }
+    if (!net::wait_ready(c.socket, false, wait_ms)) return arrival::silent;
+    const int got = ::recv(c.socket, c.incoming.data() + c.incoming_len, io_size(c.incoming.size() - c.incoming_len), 0);
+    if (got == 0) return arrival::closed;
+    if (got < 0) return arrival::failed;
+    const size_t n = std::min(static_cast<size_t>(got), sizeof c.first_bytes - c.first_len);
+    std::memcpy(c.first_bytes + c.first_len, c.incoming.data() + c.incoming_len, n);
+    c.first_len += n;
+    c.incoming_len += static_cast<size_t>(got);
+    return arrival::bytes;
+}
+
+// Keeps the bytes SSPI left unread (its EXTRA buffer, at the end of what it
+// was given) at the front of incoming.
+void keep_extra(channel &c, const SecBuffer &extra)
+{
+    if (extra.BufferType != SECBUFFER_EXTRA || extra.cbBuffer == 0) {
+        c.incoming_len = 0;
+        return;
+    }
+    std::memmove(c.incoming.data(), c.incoming.data() + c.incoming_len - extra.cbBuffer, extra.cbBuffer);
+    c.incoming_len = extra.cbBuffer;
+}
+
+bool acquire_credentials(channel &c)
+{
+    SCHANNEL_CRED settings{};
+    settings.dwVersion = SCHANNEL_CRED_VERSION;
+    settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    char package[] = UNISP_NAME_A;
+    const SECURITY_STATUS status = AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
+                                                             &settings, nullptr, nullptr, &c.credentials, nullptr);
+    c.has_credentials = status == SEC_E_OK;
+    return c.has_credentials;
+}
+
+constexpr ULONG context_requests = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                                   ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_USE_SUPPLIED_CREDS;
+
+// One step of the handshake over what has arrived (none for the first).
+SECURITY_STATUS handshake_step(channel &c, char *server_name, output_token &out)
+{
+    SecBufferDesc out_list{SECBUFFER_VERSION, 1, &out.buffer};
+    ULONG granted = 0;
+    if (!c.has_context) {
+        const SECURITY_STATUS status =
+            InitializeSecurityContextA(&c.credentials, nullptr, server_name, context_requests, 0, 0, nullptr, 0,
+                                       &c.context, &out_list, &granted, nullptr);
+        c.has_context = status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK;
+        return status;
+    }
+    SecBuffer in[2] = {{static_cast<ULONG>(c.incoming_len), SECBUFFER_TOKEN, c.incoming.data()},
+                       {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc in_list{SECBUFFER_VERSION, 2, in};
+    const SECURITY_STATUS status = InitializeSecurityContextA(&c.credentials, &c.context, server_name,
+                                                              context_requests, 0, 0, &in_list, 0, &c.context,
+                                                              &out_list, &granted, nullptr);
+    // Both ask for the same bytes once more (with more of them, or again).
+    if (status != SEC_E_INCOMPLETE_MESSAGE && status != SEC_I_INCOMPLETE_CREDENTIALS) keep_extra(c, in[1]);
+    return status;
+}
+
+bool handshake_failed(const channel &c, const message &error, const std::string &reason)
+{
+    if (looks_like_http(c.first_bytes, c.first_len))
+        report_plain_answer(error);
+    else
+        report_handshake_failure(error, reason.c_str());
+    return false;
+}
+
+bool handshake(channel &c, const char *host, bound limit, const message &error)
+{
+    std::string name = is_ip_literal(host) ? std::string() : std::string(host);
+    char *server_name = name.empty() ? nullptr : name.data();
+    bool need_bytes = false;
+    for (;;) {
+        if (need_bytes) {
+            switch (receive_raw(c, remaining_ms(limit.deadline))) {
+            case arrival::bytes:
+                break;
+            case arrival::silent:
+                if (looks_like_http(c.first_bytes, c.first_len)) return handshake_failed(c, error, "");
+                report_handshake_time(error, limit.seconds);
+                return false;
+            case arrival::closed:
+                return handshake_failed(c, error, "the station closed the connection");
+            case arrival::failed:
+                return handshake_failed(c, error, "the connection failed");
+            }
+        }
+        output_token out;
+        const SECURITY_STATUS status = handshake_step(c, server_name, out);
+        if (out.buffer.pvBuffer && out.buffer.cbBuffer > 0 &&
+            !send_raw(c, static_cast<const char *>(out.buffer.pvBuffer), out.buffer.cbBuffer, limit.deadline)) {
+            if (steady::now() >= limit.deadline) {
+                report_handshake_time(error, limit.seconds);
+                return false;
+            }
+            return handshake_failed(c, error, "the connection failed");
+        }
+        if (status == SEC_E_OK) return true;
+        if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            need_bytes = true;
+        } else if (status == SEC_I_CONTINUE_NEEDED || status == SEC_I_INCOMPLETE_CREDENTIALS) {
+            need_bytes = c.incoming_len == 0;
+        } else {
+            return handshake_failed(c, error, status_reason(status));
+        }
+    }
+}
+
+certificate_ptr station_certificate(channel &c)
+{
+    const CERT_CONTEXT *certificate = nullptr;
+    if (QueryContextAttributesA(&c.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK)
+        return nullptr;
+    return certificate_ptr(certificate);
+}
+
+bool hash_certificate(const CERT_CONTEXT *certificate, unsigned char (&digest)[sha256_size])
+{
+    DWORD size = sizeof digest;
+    return CryptHashCertificate2(L"SHA256", 0, nullptr, certificate->pbCertEncoded, certificate->cbCertEncoded,
+                                 digest, &size) &&
+           size == sizeof digest;
+}
+
+// The whole file, or false when it cannot be read.
+bool read_file(const std::string &path, std::string &content)
+{
+    std::unique_ptr<void, handle_closer> file(CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        file.release();
+        return false;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 64 * 1024 * 1024) return false;
+    content.resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    return content.empty() ||
+           (ReadFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &got, nullptr) &&
+            got == content.size());
+}
+
+// A store of the certificates of one PEM file; null when it holds none.
+store_ptr store_of_pem_file(const std::string &path)
+{
+    std::string pem;
+    if (!read_file(path, pem)) return nullptr;
+    store_ptr store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+    if (!store) return nullptr;
+    static const char begin[] = "-----BEGIN CERTIFICATE-----";
+    static const char end[] = "-----END CERTIFICATE-----";
+    int count = 0;
+    for (size_t at = pem.find(begin); at != std::string::npos; at = pem.find(begin, at)) {
+        const size_t stop = pem.find(end, at);
+        if (stop == std::string::npos) break;
+        const size_t block_len = stop + sizeof end - 1 - at;
+        DWORD der_len = 0;
+        if (CryptStringToBinaryA(pem.data() + at, static_cast<DWORD>(block_len), CRYPT_STRING_BASE64HEADER,
+                                 nullptr, &der_len, nullptr, nullptr)) {
+            std::vector<BYTE> der(der_len);
+            if (CryptStringToBinaryA(pem.data() + at, static_cast<DWORD>(block_len), CRYPT_STRING_BASE64HEADER,
+                                     der.data(), &der_len, nullptr, nullptr) &&
+                CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(), der_len,
+                                                 CERT_STORE_ADD_ALWAYS, nullptr))
+                ++count;
+        }
+        at = stop;
+    }
+    if (count == 0) return nullptr;
+    return store;
+}
+
+// A chain engine whose only roots are those of the store. Windows 8 and
+// later know the configuration with dwExclusiveFlags; Windows 7 and Wine
+// only the one before it.
+engine_ptr engine_trusting(HCERTSTORE roots)
+{
+    constexpr DWORD sizes[] = {sizeof(CERT_CHAIN_ENGINE_CONFIG), offsetof(CERT_CHAIN_ENGINE_CONFIG, dwExclusiveFlags)};
+    for (DWORD size : sizes) {
+        CERT_CHAIN_ENGINE_CONFIG config{};
+        config.cbSize = size;
+        config.hExclusiveRoot = roots;
+        HCERTCHAINENGINE engine = nullptr;
+        if (CertCreateCertificateChainEngine(&config, &engine)) return engine_ptr(engine);
+    }
+    return nullptr;
+}
+
+chain_ptr chain_of(HCERTCHAINENGINE engine, const CERT_CONTEXT *leaf)
+{
+    static char server_auth[] = szOID_PKIX_KP_SERVER_AUTH;
+    char *usages[] = {server_auth};
+    CERT_CHAIN_PARA para{};
+    para.cbSize = sizeof para;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    const CERT_CHAIN_CONTEXT *chain = nullptr;
+    if (!CertGetCertificateChain(engine, leaf, nullptr, leaf->hCertStore, &para, 0, nullptr, &chain)) return nullptr;
+    return chain_ptr(chain);
+}
+
+void note_status(findings &found, const CERT_CHAIN_CONTEXT *chain)
+{
+    const DWORD status = chain->TrustStatus.dwErrorStatus & ~ignored_statuses;
+    if (status & untrusted_statuses) {
+        const CERT_SIMPLE_CHAIN *first = chain->cChain > 0 ? chain->rgpChain[0] : nullptr;
+        const bool lone_self_signed = first && first->cElement == 1 &&
+                                      (first->rgpElement[0]->TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED);
+        (lone_self_signed ? found.self_signed : found.unknown_issuer) = true;
+    }
+    if (status & CERT_TRUST_IS_NOT_TIME_VALID) found.out_of_date = true;
+    const DWORD rest = status & ~(untrusted_statuses | CERT_TRUST_IS_NOT_TIME_VALID);
+    if (rest != 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "certificate chain not valid (status 0x%08lX)", static_cast<unsigned long>(rest));
+        found.other = text;
+    }
+}
+
+bool issued_for_name(const CERT_CHAIN_CONTEXT *chain, const char *host)
+{
+    std::wstring name = wide(host);
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.fdwChecks = policy_ignores_unknown_ca | policy_ignores_dates | policy_ignores_revocation;
+    ssl.pwszServerName = name.data();
+    CERT_CHAIN_POLICY_PARA para{};
+    para.cbSize = sizeof para;
+    para.dwFlags = CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG | CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS;
+    para.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS status{};
+    status.cbSize = sizeof status;
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status)) return false;
+    return static_cast<HRESULT>(status.dwError) != CERT_E_CN_NO_MATCH;
+}
+
+// Whether an IP address entry of the certificate holds the host's address.
+bool issued_for_address(const CERT_CONTEXT *leaf, const char *host)
+{
+    unsigned char address[16];
+    size_t address_len = 0;
+    if (inet_pton(AF_INET, host, address) == 1) address_len = 4;
+    else if (inet_pton(AF_INET6, host, address) == 1) address_len = 16;
+    const CERT_INFO *info = leaf->pCertInfo;
+    const CERT_EXTENSION *names = CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    if (address_len == 0 || !names) return false;
+    CERT_ALT_NAME_INFO *decoded = nullptr;
+    DWORD decoded_len = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, names->Value.pbData, names->Value.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded, &decoded_len))
+        return false;
+    std::unique_ptr<CERT_ALT_NAME_INFO, local_deleter> owned(decoded);
+    for (DWORD i = 0; i < decoded->cAltEntry; ++i) {
+        const CERT_ALT_NAME_ENTRY &entry = decoded->rgAltEntry[i];
+        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == address_len &&
+            std::memcmp(entry.IPAddress.pbData, address, address_len) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The chain to a trusted root (the system's, or only the CA file's), then
+// the name.
+bool chain_accepted(const CERT_CONTEXT *leaf, const char *host, const http_security &security, const message &error)
+{
+    store_ptr roots;
+    engine_ptr engine;
+    if (!security.ca_file.empty()) {
+        roots = store_of_pem_file(security.ca_file);
+        if (!roots) {
+            report_unreadable_ca_file(error, security.ca_file);
+            return false;
+        }
+        engine = engine_trusting(roots.get());
+        if (!engine) {
+            report_handshake_failure(error, "the CA file cannot be used for a chain check");
+            return false;
+        }
+    }
+    chain_ptr chain = chain_of(static_cast<HCERTCHAINENGINE>(engine.get()), leaf);
+    if (!chain) {
+        report_handshake_failure(error, "the certificate chain could not be built");
+        return false;
+    }
+    findings found;
+    note_status(found, chain.get());
+    if (is_ip_literal(host) ? !issued_for_address(leaf, host) : !issued_for_name(chain.get(), host))
+        found.name_mismatch = true;
+    return !refused(found, host, error);
+}
+
+bool certificate_accepted(channel &c, const char *host, const http_security &security, http_peer *peer,
+                          const message &error)
+{
+    certificate_ptr leaf = station_certificate(c);
+    unsigned char digest[sha256_size];
+    if (!leaf || !hash_certificate(leaf.get(), digest)) {
+        if (trust_of(security) == trust::none) return true;
+        report_handshake_failure(error, "the station presented no certificate");
+        return false;
+    }
+    if (peer) peer->fingerprint_sha256 = colon_fingerprint(digest);
+    switch (trust_of(security)) {
+    case trust::none:
+        return true;
+    case trust::fingerprint:
+        return fingerprint_accepted(digest, security.fingerprint_sha256, error);
+    case trust::chain:
+        break;
+    }
+    return chain_accepted(leaf.get(), host, security, error);
+}
+
+enum class decrypted { data, more_needed, end, failed };
+
+// Decrypts the first record of incoming into plain.
+decrypted decrypt(channel &c)
+{
+    SecBuffer buffers[4] = {{static_cast<ULONG>(c.incoming_len), SECBUFFER_DATA, c.incoming.data()},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr},
+                            {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc list{SECBUFFER_VERSION, 4, buffers};
+    const SECURITY_STATUS status = DecryptMessage(&c.context, &list, 0, nullptr);
+    if (status == SEC_E_INCOMPLETE_MESSAGE) return decrypted::more_needed;
+    if (status == SEC_I_CONTEXT_EXPIRED) return decrypted::end;
+    if (status != SEC_E_OK) return decrypted::failed;
+    const SecBuffer *data = nullptr;
+    const SecBuffer *extra = nullptr;
+    for (const SecBuffer &b : buffers) {
+        if (b.BufferType == SECBUFFER_DATA && !data) data = &b;
+        if (b.BufferType == SECBUFFER_EXTRA && !extra) extra = &b;
+    }
+    const size_t data_len = data ? data->cbBuffer : 0;
+    // Wine hands the station's closing alert back as a record of no bytes.
+    if (data_len == 0 && (!extra || extra->cbBuffer == 0)) return decrypted::end;
+    const char *bytes = data_len ? static_cast<const char *>(data->pvBuffer) : nullptr;
+    c.plain.assign(bytes, bytes + data_len);
+    c.plain_at = 0;
+    keep_extra(c, extra ? *extra : SecBuffer{0, SECBUFFER_EMPTY, nullptr});
+    return decrypted::data;
+}
+
+}  // namespace
+
+channel_ptr open(net::socket_t s, const char *host, const http_security &security, bound limit,
+                 http_peer *peer, const message &error)
+{
+    channel_ptr c(new channel);
+    c->socket = s;
+    if (!acquire_credentials(*c)) {
+        report_handshake_failure(error, "Schannel is not available");
+        return nullptr;
+    }
+    if (!handshake(*c, host, limit, error)) return nullptr;
+    if (QueryContextAttributesA(&c->context, SECPKG_ATTR_STREAM_SIZES, &c->sizes) != SEC_E_OK) {
+        report_handshake_failure(error, "no record sizes");
+        return nullptr;
+    }
+    if (!certificate_accepted(*c, host, security, peer, error)) return nullptr;
+    return c;
+}
+
+bool send_all(channel &c, const char *data, size_t len, steady::time_point deadline)
+{
+    const size_t header = c.sizes.cbHeader;
+    const size_t most = c.sizes.cbMaximumMessage;
+    std::vector<char> record(header + most + c.sizes.cbTrailer);
+    while (len > 0) {
+        const size_t n = std::min(len, most);
+        std::memcpy(record.data() + header, data, n);
+        SecBuffer buffers[4] = {{static_cast<ULONG>(header), SECBUFFER_STREAM_HEADER, record.data()},
+                                {static_cast<ULONG>(n), SECBUFFER_DATA, record.data() + header},
+                                {c.sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, record.data() + header + n},
+                                {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc list{SECBUFFER_VERSION, 4, buffers};
+        if (EncryptMessage(&c.context, 0, &list, 0) != SEC_E_OK) return false;
+        const size_t total = size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
+        if (!send_raw(c, record.data(), total, deadline)) return false;
+        data += n;
+        len -= n;
+    }
+    return true;
+}
+
+long receive(channel &c, char *buffer, size_t capacity, int wait_ms, steady::time_point deadline)
+{
+    for (;;) {
+        if (c.plain_at < c.plain.size()) {
+            const size_t n = std::min(capacity, c.plain.size() - c.plain_at);
+            std::memcpy(buffer, c.plain.data() + c.plain_at, n);
+            c.plain_at += n;
+            return static_cast<long>(n);
+        }
+        if (c.ended) return 0;
+        if (c.incoming_len > 0) {
+            switch (decrypt(c)) {
+            case decrypted::data:
+                continue;
+            case decrypted::end:
+                c.ended = true;
+                return 0;
+            case decrypted::failed:
+                return receive_failed;
+            case decrypted::more_needed:
+                break;
+            }
+        }
+        switch (receive_raw(c, std::min(wait_ms, remaining_ms(deadline)))) {
+        case arrival::bytes:
+            continue;
+        case arrival::closed:
+            c.ended = true;
+            return 0;
+        case arrival::silent:
+            return remaining_ms(deadline) == 0 ? receive_out_of_time : receive_failed;
+        case arrival::failed:
+            return receive_failed;
+        }
+    }
+}
+
+}  // namespace tls
