@@ -163,12 +163,6 @@ private:
     tls::channel_ptr tls_;
 };
 
-int remaining_ms(steady::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
-}
-
 struct received {
     heap_bytes data;
     size_t len = 0;
@@ -201,7 +195,7 @@ bool receive_all(connection &c, int timeout_ms, steady::time_point deadline, rec
             out.data.reset(grown);
             capacity = wanted;
         }
-        const int left = remaining_ms(deadline);
+        const int left = tls::remaining_ms(deadline);
         // The last stretch waits only for what is left of the bound, and a
         // receive that times out there has reached it.
         const bool last_stretch = left < timeout_ms;

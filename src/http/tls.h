@@ -59,6 +59,9 @@ long receive(channel &c, char *buffer, size_t capacity, int wait_ms, steady::tim
 
 // What both platforms share.
 
+// Milliseconds left until the deadline; 0 once it has passed.
+int remaining_ms(steady::time_point deadline);
+
 // How a certificate is judged.
 enum class trust {
     none,         // verify: false; nothing is checked

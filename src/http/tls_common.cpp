@@ -7,6 +7,7 @@
 #endif
 
 #include <cstdarg>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,12 @@ void message::set(const char *format, ...) const
     va_start(args, format);
     std::vsnprintf(text, size, format, args);
     va_end(args);
+}
+
+int remaining_ms(steady::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
 }
 
 trust trust_of(const http_security &security)

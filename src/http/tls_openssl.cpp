@@ -1,6 +1,9 @@
 // TLS with OpenSSL. The socket is made non-blocking, so that every wait is a
 // poll bounded by the exchange's deadline: a station that sends its
-// handshake or its records a byte at a time cannot stretch one call.
+// handshake or its records a byte at a time cannot stretch one call. OpenSSL
+// reaches the socket through a BIO of this file's own, which sends with
+// MSG_NOSIGNAL: a station that closes early must not kill the host with
+// SIGPIPE.
 #include "tls.h"
 
 #include <openssl/err.h>
@@ -26,9 +29,16 @@ public:
     unsigned char digest[sha256_size] = {};
     char first_bytes[5] = {};
     size_t first_len = 0;
+    bool station_closed = false;
 
     channel() = default;
-    ~channel() { SSL_free(ssl); }
+    ~channel()
+    {
+        SSL_free(ssl);
+        // Nothing of this exchange stays in the calling thread's error queue,
+        // where a host that uses OpenSSL itself would find it.
+        ERR_clear_error();
+    }
     channel(const channel &) = delete;
     channel &operator=(const channel &) = delete;
 };
@@ -47,12 +57,6 @@ struct bio_deleter {
 struct store_deleter {
     void operator()(X509_STORE *store) const { X509_STORE_free(store); }
 };
-
-int remaining_ms(steady::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
-}
 
 enum class waited { ready, out_of_time, failed };
 
@@ -109,18 +113,62 @@ int note_certificate(int ok, X509_STORE_CTX *store)
     return 1;
 }
 
-// Keeps the first bytes the station sent, to tell a plain HTTP answer from
-// a broken handshake.
-long keep_first_bytes(BIO *bio, int operation, const char *data, size_t, int, long, int result,
-                      size_t *processed)
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+
+int write_to_station(BIO *bio, const char *data, size_t len, size_t *written)
 {
-    auto *c = reinterpret_cast<channel *>(BIO_get_callback_arg(bio));
-    if (operation == (BIO_CB_READ | BIO_CB_RETURN) && result > 0 && processed && c->first_len < sizeof c->first_bytes) {
-        size_t n = std::min(*processed, sizeof c->first_bytes - c->first_len);
-        std::memcpy(c->first_bytes + c->first_len, data, n);
-        c->first_len += n;
+    auto *c = static_cast<channel *>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    const ssize_t sent = ::send(c->socket, data, len, net::send_flags);
+    if (sent >= 0) {
+        *written = static_cast<size_t>(sent);
+        return 1;
     }
-    return result;
+    if (would_block(errno)) BIO_set_retry_write(bio);
+    return 0;
+}
+
+// Also keeps the first bytes the station sent, to tell a plain HTTP answer
+// from a broken handshake.
+int read_from_station(BIO *bio, char *data, size_t len, size_t *got)
+{
+    auto *c = static_cast<channel *>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    const ssize_t received = ::recv(c->socket, data, len, 0);
+    if (received > 0) {
+        const size_t kept = std::min(static_cast<size_t>(received), sizeof c->first_bytes - c->first_len);
+        std::memcpy(c->first_bytes + c->first_len, data, kept);
+        c->first_len += kept;
+        *got = static_cast<size_t>(received);
+        return 1;
+    }
+    if (received == 0) c->station_closed = true;
+    else if (would_block(errno)) BIO_set_retry_read(bio);
+    return 0;
+}
+
+// OpenSSL asks whether the station has closed (so that a close without the
+// closing alert ends the answer) and flushes; nothing else applies.
+long control_station_bio(BIO *bio, int command, long, void *)
+{
+    if (command == BIO_CTRL_EOF) return static_cast<channel *>(BIO_get_data(bio))->station_closed ? 1 : 0;
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+// Made once, kept for the process's life.
+const BIO_METHOD *station_bio_method()
+{
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "station socket");
+        if (m && (BIO_meth_set_write_ex(m, write_to_station) != 1 ||
+                  BIO_meth_set_read_ex(m, read_from_station) != 1 ||
+                  BIO_meth_set_ctrl(m, control_station_bio) != 1)) {
+            BIO_meth_free(m);
+            m = nullptr;
+        }
+        return m;
+    }();
+    return method;
 }
 
 context_ptr new_context(X509_STORE *trusted)
@@ -151,7 +199,10 @@ SSL_CTX *shared_context(bool system_store)
 context_ptr context_trusting(const std::string &path)
 {
     std::unique_ptr<BIO, bio_deleter> file(BIO_new_file(path.c_str(), "r"));
-    if (!file) return nullptr;
+    if (!file) {
+        ERR_clear_error();
+        return nullptr;
+    }
     std::unique_ptr<X509_STORE, store_deleter> store(X509_STORE_new());
     if (!store) return nullptr;
     int count = 0;
@@ -185,12 +236,17 @@ context_ptr context_for(const http_security &security, const message &error)
 bool prepare(channel &c, SSL_CTX *context, const char *host, const http_security &security)
 {
     c.ssl = SSL_new(context);
-    if (!c.ssl || SSL_set_fd(c.ssl, static_cast<int>(c.socket)) != 1) return false;
+    const BIO_METHOD *method = station_bio_method();
+    BIO *station = method ? BIO_new(method) : nullptr;
+    if (!c.ssl || !station) {
+        BIO_free(station);
+        return false;
+    }
+    BIO_set_data(station, &c);
+    BIO_set_init(station, 1);
+    SSL_set_bio(c.ssl, station, station);
     SSL_set_app_data(c.ssl, &c);
     SSL_set_verify(c.ssl, SSL_VERIFY_PEER, note_certificate);
-    BIO *from_station = SSL_get_rbio(c.ssl);
-    BIO_set_callback_arg(from_station, reinterpret_cast<char *>(&c));
-    BIO_set_callback_ex(from_station, keep_first_bytes);
     const bool ip = is_ip_literal(host);
     if (!ip && SSL_set_tlsext_host_name(c.ssl, host) != 1) return false;
     if (trust_of(security) != trust::chain) return true;
@@ -220,10 +276,10 @@ bool handshake(channel &c, bound limit, const message &error)
         if (result == 1) return true;
         const waited outcome = wait_for(c, result, limit.deadline);
         if (outcome == waited::ready) continue;
-        if (outcome == waited::out_of_time) {
-            report_handshake_time(error, limit.seconds);
-        } else if (looks_like_http(c.first_bytes, c.first_len)) {
+        if (looks_like_http(c.first_bytes, c.first_len)) {
             report_plain_answer(error);
+        } else if (outcome == waited::out_of_time) {
+            report_handshake_time(error, limit.seconds);
         } else {
             report_handshake_failure(error, failure_reason(c, result).c_str());
         }
@@ -262,7 +318,7 @@ channel_ptr open(net::socket_t s, const char *host, const http_security &securit
     channel_ptr c(new channel);
     c->socket = s;
     if (!net::set_non_blocking(s, true) || !prepare(*c, context.get(), host, security)) {
-        report_handshake_failure(error, "out of memory");
+        report_handshake_failure(error, "TLS could not be set up for this host");
         return nullptr;
     }
     const bool done = handshake(*c, limit, error);

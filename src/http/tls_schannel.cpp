@@ -103,12 +103,6 @@ struct output_token {
     output_token &operator=(const output_token &) = delete;
 };
 
-int remaining_ms(steady::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
-}
-
 int io_size(size_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
 
 std::wstring wide(const std::string &text)

@@ -187,6 +187,19 @@ TEST(HttpTls, StationHangingUpInTheHandshake)
     EXPECT_GT(o.error.size(), sizeof "TLS handshake failed: " - 1);
 }
 
+TEST(HttpTls, StationClosingBeforeTheRequestFailsTheSend)
+{
+    // Sending to a station that has gone must fail the exchange, not raise
+    // SIGPIPE in the host.
+    const http_security security = secured(check::unchecked);
+    exchange_args args;
+    args.method = "POST";
+    args.body.assign(size_t{8} << 20, 'b');
+    outcome o = exchange(station().port("close_after_handshake"), &security, args);
+    EXPECT_EQ(-1, o.rc);
+    EXPECT_EQ("Failed to send request body", o.error);
+}
+
 TEST(HttpTls, StalledHandshakeEndsAtTheTotalBound)
 {
     const http_security security = secured(check::unchecked);
@@ -201,16 +214,24 @@ TEST(HttpTls, StalledHandshakeEndsAtTheTotalBound)
 
 TEST(HttpTls, AnswerEndsWithOrWithoutTheClosingAlert)
 {
+    struct end_case { const char *path; int timeout_sec; const char *body; };
+    const end_case cases[] = {
+        {"/x", 5, answer_to_x},
+        {"/no-close-notify", 5, R"({"success":true})"},
+        // The close comes in the last second of the two the exchange has.
+        {"/slow-no-close-notify", 1, "{}"},
+    };
     const http_security security = secured(check::unchecked);
-    exchange_args args;
-    args.path = "/no-close-notify";
-    outcome abrupt = exchange(station().port("self_signed"), &security, args);
-    EXPECT_EQ(0, abrupt.rc);
-    EXPECT_EQ(R"({"success":true})", abrupt.body);
-    args.path = "/x";
-    outcome closed = exchange(station().port("self_signed"), &security, args);
-    EXPECT_EQ(0, closed.rc);
-    EXPECT_EQ(answer_to_x, closed.body);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        exchange_args args;
+        args.path = c.path;
+        args.timeout_sec = c.timeout_sec;
+        outcome o = exchange(station().port("self_signed"), &security, args);
+        EXPECT_EQ(0, o.rc);
+        EXPECT_EQ("", o.error);
+        EXPECT_EQ(c.body, o.body);
+    }
 }
 
 TEST(HttpTls, LargeAnswerArrivesWhole)

@@ -24,6 +24,9 @@ path, then closes:
     /big              a body of 3 MiB
     /no-close-notify  {"success":true}, the connection closed without TLS's
                       closing alert (as stations do)
+    /slow-no-close-notify
+                      a head, then "{" and "}" 0.6 s apart, closed without
+                      the closing alert
     /trickle          a head, then one byte of body every 200 ms
     /endless          a head, then body until the client goes
     /reset            part of an answer, then a TCP reset
@@ -62,6 +65,7 @@ SCENARIOS = {
     'expired': ('expired', False),
     'wrong_name': ('wrong_name', False),
     'trickled_record': 'trickled_record',  # self_signed; its answer is one TLS record sent a byte at a time
+    'close_after_handshake': 'close_after_handshake',  # self_signed; reads no request
     'stall': 'stall',        # accepts, reads, never answers the handshake
     'hang_up': 'hang_up',    # reads the client's first bytes, then closes
     'plain': 'plain',        # a plain HTTP station
@@ -198,6 +202,8 @@ class Station:
                     pass
             elif behaviour == 'hang_up':
                 connection.recv(4096)
+            elif behaviour == 'close_after_handshake':
+                self.context('self_signed', False).wrap_socket(connection, server_side=True).close()
             elif behaviour == 'trickled_record':
                 self.trickle_record(connection)
             elif behaviour == 'plain':
@@ -254,6 +260,11 @@ class Station:
             send_answer(connection, bytes(range(256)) * (3 * 4096), 'application/octet-stream')
         elif path == '/no-close-notify':
             send_answer(connection, b'{"success":true}', close_notify=False)
+        elif path == '/slow-no-close-notify':
+            connection.sendall(b'HTTP/1.1 200 OK\r\n\r\n')
+            for part in (b'{', b'}'):
+                time.sleep(0.6)
+                connection.sendall(part)
         elif path == '/trickle':
             connection.sendall(b'HTTP/1.1 200 OK\r\n\r\n')
             for _ in range(100):
