@@ -182,17 +182,23 @@ context_ptr new_context(X509_STORE *trusted)
     return context;
 }
 
-// The system's store is read once: reading it costs more than a handshake.
-// Both shared contexts live as long as the process.
-SSL_CTX *shared_context(bool system_store)
+// Contexts shared by every exchange, made at first use and kept for the
+// process's life: the system's store is read once, as reading it costs more
+// than a handshake.
+SSL_CTX *bare_context()
 {
-    static SSL_CTX *const bare = new_context(nullptr).release();
-    static SSL_CTX *const with_system_store = [] {
-        context_ptr context = new_context(nullptr);
-        if (context && SSL_CTX_set_default_verify_paths(context.get()) != 1) context.reset();
-        return context.release();
+    static SSL_CTX *const context = new_context(nullptr).release();
+    return context;
+}
+
+SSL_CTX *system_store_context()
+{
+    static SSL_CTX *const context = [] {
+        context_ptr made = new_context(nullptr);
+        if (made && SSL_CTX_set_default_verify_paths(made.get()) != 1) made.reset();
+        return made.release();
     }();
-    return system_store ? with_system_store : bare;
+    return context;
 }
 
 // A context that trusts the certificates of one PEM file and no others.
@@ -227,9 +233,9 @@ context_ptr context_for(const http_security &security, const message &error)
         if (!context) report_unreadable_ca_file(error, security.ca_file);
         return context;
     }
-    SSL_CTX *shared = shared_context(trust_of(security) == trust::chain);
+    SSL_CTX *shared = trust_of(security) == trust::chain ? system_store_context() : bare_context();
     if (shared && SSL_CTX_up_ref(shared) == 1) context.reset(shared);
-    if (!context) report_handshake_failure(error, "out of memory");
+    if (!context) report_handshake_failure(error, "TLS could not be set up");
     return context;
 }
 
@@ -318,7 +324,7 @@ channel_ptr open(net::socket_t s, const char *host, const http_security &securit
     channel_ptr c(new channel);
     c->socket = s;
     if (!net::set_non_blocking(s, true) || !prepare(*c, context.get(), host, security)) {
-        report_handshake_failure(error, "TLS could not be set up for this host");
+        report_handshake_failure(error, "TLS could not be set up");
         return nullptr;
     }
     const bool done = handshake(*c, limit, error);
