@@ -1,4 +1,6 @@
 // TLS with Schannel (SSPI), so that the DLL needs only what Windows has.
+// secur32.dll is loaded at the first HTTPS exchange rather than with the
+// DLL: Wine's starts Windows Sockets as it loads, in every host process.
 // Schannel is told not to judge the certificate (manual validation): it is
 // judged here, with the chain, policy and hash calls of crypt32, the same way
 // on Windows and under Wine, whose Schannel and chain policy differ from
@@ -23,6 +25,30 @@
 
 namespace tls {
 
+namespace {
+
+// Schannel's calls, from the system's secur32.dll; null when it cannot be
+// loaded. Loaded once, kept for the process's life.
+const SecurityFunctionTableA *sspi()
+{
+    static const SecurityFunctionTableA *const table = []() -> const SecurityFunctionTableA * {
+        wchar_t path[MAX_PATH];
+        const UINT n = GetSystemDirectoryW(path, MAX_PATH);
+        static const wchar_t name[] = L"\\secur32.dll";
+        if (n == 0 || n + sizeof name / sizeof name[0] > MAX_PATH) return nullptr;
+        std::memcpy(path + n, name, sizeof name);
+        HMODULE module = LoadLibraryW(path);
+        FARPROC entry = module ? GetProcAddress(module, SECURITY_ENTRYPOINT_ANSIA) : nullptr;
+        if (!entry) return nullptr;
+        // Through void (*)(void), which GCC accepts as a cast to any function type.
+        auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(reinterpret_cast<void (*)(void)>(entry));
+        return init();
+    }();
+    return table;
+}
+
+}  // namespace
+
 class channel {
 public:
     net::socket_t socket = net::invalid_socket;
@@ -42,8 +68,8 @@ public:
     channel() = default;
     ~channel()
     {
-        if (has_context) DeleteSecurityContext(&context);
-        if (has_credentials) FreeCredentialsHandle(&credentials);
+        if (has_context) sspi()->DeleteSecurityContext(&context);
+        if (has_credentials) sspi()->FreeCredentialsHandle(&credentials);
     }
     channel(const channel &) = delete;
     channel &operator=(const channel &) = delete;
@@ -97,7 +123,7 @@ struct output_token {
     output_token() = default;
     ~output_token()
     {
-        if (buffer.pvBuffer) FreeContextBuffer(buffer.pvBuffer);
+        if (buffer.pvBuffer) sspi()->FreeContextBuffer(buffer.pvBuffer);
     }
     output_token(const output_token &) = delete;
     output_token &operator=(const output_token &) = delete;
@@ -186,8 +212,8 @@ bool acquire_credentials(channel &c)
     settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
     char package[] = UNISP_NAME_A;
-    const SECURITY_STATUS status = AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
-                                                             &settings, nullptr, nullptr, &c.credentials, nullptr);
+    const SECURITY_STATUS status = sspi()->AcquireCredentialsHandleA(
+        nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &settings, nullptr, nullptr, &c.credentials, nullptr);
     c.has_credentials = status == SEC_E_OK;
     return c.has_credentials;
 }
@@ -202,17 +228,17 @@ SECURITY_STATUS handshake_step(channel &c, char *server_name, output_token &out)
     ULONG granted = 0;
     if (!c.has_context) {
         const SECURITY_STATUS status =
-            InitializeSecurityContextA(&c.credentials, nullptr, server_name, context_requests, 0, 0, nullptr, 0,
-                                       &c.context, &out_list, &granted, nullptr);
+            sspi()->InitializeSecurityContextA(&c.credentials, nullptr, server_name, context_requests, 0, 0,
+                                               nullptr, 0, &c.context, &out_list, &granted, nullptr);
         c.has_context = status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK;
         return status;
     }
     SecBuffer in[2] = {{static_cast<ULONG>(c.incoming_len), SECBUFFER_TOKEN, c.incoming.data()},
                        {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc in_list{SECBUFFER_VERSION, 2, in};
-    const SECURITY_STATUS status = InitializeSecurityContextA(&c.credentials, &c.context, server_name,
-                                                              context_requests, 0, 0, &in_list, 0, &c.context,
-                                                              &out_list, &granted, nullptr);
+    const SECURITY_STATUS status =
+        sspi()->InitializeSecurityContextA(&c.credentials, &c.context, server_name, context_requests, 0, 0,
+                                           &in_list, 0, &c.context, &out_list, &granted, nullptr);
     // Both ask for the same bytes once more (with more of them, or again).
     if (status != SEC_E_INCOMPLETE_MESSAGE && status != SEC_I_INCOMPLETE_CREDENTIALS) keep_extra(c, in[1]);
     return status;
@@ -271,7 +297,7 @@ bool handshake(channel &c, const char *host, bound limit, const message &error)
 certificate_ptr station_certificate(channel &c)
 {
     const CERT_CONTEXT *certificate = nullptr;
-    if (QueryContextAttributesA(&c.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK)
+    if (sspi()->QueryContextAttributesA(&c.context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) != SEC_E_OK)
         return nullptr;
     return certificate_ptr(certificate);
 }
@@ -485,7 +511,7 @@ decrypted decrypt(channel &c)
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc list{SECBUFFER_VERSION, 4, buffers};
-    const SECURITY_STATUS status = DecryptMessage(&c.context, &list, 0, nullptr);
+    const SECURITY_STATUS status = sspi()->DecryptMessage(&c.context, &list, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return decrypted::more_needed;
     if (status == SEC_I_CONTEXT_EXPIRED) return decrypted::end;
     if (status != SEC_E_OK) return decrypted::failed;
@@ -510,6 +536,10 @@ decrypted decrypt(channel &c)
 channel_ptr open(net::socket_t s, const char *host, const http_security &security, bound limit,
                  http_peer *peer, const message &error)
 {
+    if (!sspi()) {
+        report_handshake_failure(error, "Schannel is not available");
+        return nullptr;
+    }
     channel_ptr c(new channel);
     c->socket = s;
     if (!acquire_credentials(*c)) {
@@ -517,7 +547,7 @@ channel_ptr open(net::socket_t s, const char *host, const http_security &securit
         return nullptr;
     }
     if (!handshake(*c, host, limit, error)) return nullptr;
-    if (QueryContextAttributesA(&c->context, SECPKG_ATTR_STREAM_SIZES, &c->sizes) != SEC_E_OK) {
+    if (sspi()->QueryContextAttributesA(&c->context, SECPKG_ATTR_STREAM_SIZES, &c->sizes) != SEC_E_OK) {
         report_handshake_failure(error, "no record sizes");
         return nullptr;
     }
@@ -538,7 +568,7 @@ bool send_all(channel &c, const char *data, size_t len, steady::time_point deadl
                                 {c.sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, record.data() + header + n},
                                 {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc list{SECBUFFER_VERSION, 4, buffers};
-        if (EncryptMessage(&c.context, 0, &list, 0) != SEC_E_OK) return false;
+        if (sspi()->EncryptMessage(&c.context, 0, &list, 0) != SEC_E_OK) return false;
         const size_t total = size_t{buffers[0].cbBuffer} + buffers[1].cbBuffer + buffers[2].cbBuffer;
         if (!send_raw(c, record.data(), total, deadline)) return false;
         data += n;
