@@ -177,7 +177,9 @@ int sign_in_failure(const connection_options &o, bool code_missing)
     else if (message.rfind("Invalid options: ", 0) == 0) status = exit_usage;
     fail(status, message.empty() ? "the sign-in failed" : message);
     if (code_missing) say("this account signs in with a 2-step verification code: set DS_OTP, or run ds on a terminal");
-    if (message.find("Certificate not trusted") != std::string::npos) tell_certificate(o);
+    if (message.find("Certificate not trusted") != std::string::npos ||
+        message.find("Certificate fingerprint mismatch") != std::string::npos)
+        tell_certificate(o);
     if (message.find("Empty response from server") != std::string::npos) tell_no_answer(o);
     return status;
 }
