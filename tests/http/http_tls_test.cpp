@@ -16,13 +16,7 @@ namespace {
 using std::chrono::milliseconds;
 using clock_type = std::chrono::steady_clock;
 
-// As in the plain hostile tests: the 64 MiB limit and a little more, in KiB,
-// with room for the sanitizers' own weight.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr long peak_allowed_kib = 400L * 1024;
-#else
-constexpr long peak_allowed_kib = 160L * 1024;
-#endif
+constexpr long peak_allowed_kib = answer_limit_peak_kib;
 
 const char self_signed_refusal[] = "Certificate not trusted: self-signed (pass its fingerprint or a CA file)";
 const char unknown_issuer_refusal[] =
