@@ -1,9 +1,11 @@
 // The task list, timed in parts: the whole ds_list_tasks and ds_get_task
-// calls against a loopback station, the bare HTTP exchange of the same bytes
+// calls against a loopback station, the list over HTTP and over HTTPS (what
+// a handshake costs each call), the bare HTTP exchange of the same bytes
 // (the floor no call can go below), and in parts: the parse of the answer
 // into a document and the flattening from it, which every other call's
 // answer goes through, and the list's reading as the answer is parsed.
 #include "script_server.h"
+#include "tls_loopback_server.h"
 #include "synology_ds.h"
 #include "synology.h"
 
@@ -83,6 +85,27 @@ private:
     script_server server_;
 };
 
+// The same over HTTPS, the station's self-signed certificate pinned by its
+// fingerprint.
+class tls_station {
+public:
+    explicit tls_station(int count)
+        : answer_(list_answer(count)),
+          server_(script_server::json_response(R"({"success":true,"data":{"sid":"SID"}})"),
+                  script_server::json_response(answer_))
+    {
+        const std::string options = R"({"https":true,"fingerprint_sha256":")" + server_.fingerprint() + R"("})";
+        if (ds_connect_with("127.0.0.1", server_.port(), "user", "pass", options.c_str()) != 0)
+            std::fprintf(stderr, "login failed: %s\n", ds_last_error());
+    }
+    ~tls_station() { ds_disconnect(); }
+    const std::string &answer() const { return answer_; }
+
+private:
+    std::string answer_;
+    tls_loopback_server server_;
+};
+
 void count_work(benchmark::State &state, size_t answer_bytes)
 {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * answer_bytes));
@@ -108,6 +131,17 @@ void get_task_call(benchmark::State &state)
         const char *task = ds_get_task("dbid_1000");
         if (task[0] != '{' || task[1] != '"') state.SkipWithError(ds_last_error());
         benchmark::DoNotOptimize(task);
+    }
+    count_work(state, station.answer().size());
+}
+
+void list_call_https(benchmark::State &state)
+{
+    tls_station station(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        const char *tasks = ds_list_tasks();
+        if (tasks[1] != '{') state.SkipWithError(ds_last_error());
+        benchmark::DoNotOptimize(tasks);
     }
     count_work(state, station.answer().size());
 }
@@ -177,6 +211,7 @@ void task_counts(benchmark::internal::Benchmark *b)
 }  // namespace
 
 BENCHMARK(list_call)->Apply(task_counts);
+BENCHMARK(list_call_https)->Apply(task_counts);
 BENCHMARK(get_task_call)->Apply(task_counts);
 BENCHMARK(bare_exchange)->Apply(task_counts);
 BENCHMARK(parse_alone)->Apply(task_counts);

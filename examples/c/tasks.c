@@ -1,12 +1,14 @@
 /*
  * A host program of brellock-synology-downloadstation: lists the download
- * tasks with their progress, adds a URL and pauses every task.
+ * tasks with their progress, adds a URL and lists them again; with
+ * --pause-all it also pauses every task (all of the station's, not only
+ * the one it added).
  *
- *   DS_HOST=nas.local DS_USER=admin DS_PASSWORD=secret ./tasks [URL]
+ *   DS_HOST=nas.local DS_USER=admin DS_PASSWORD=secret ./tasks [--pause-all] [URL]
  *
  * DS_HOST defaults to 127.0.0.1, DS_PORT to 5000, DS_USER to admin; the URL
  * to https://example.org/downloads/demo.iso. Exits with 1 and the library's
- * message after a failure.
+ * message after a failure, 2 after a usage error.
  */
 #include "synology_ds.h"
 
@@ -119,21 +121,32 @@ static int show_tasks(void)
 int main(int argc, char **argv)
 {
     const char *host = setting("DS_HOST", "127.0.0.1");
-    const char *url = argc > 1 ? argv[1] : "https://example.org/downloads/demo.iso";
-    int paused;
+    const char *url = "https://example.org/downloads/demo.iso";
+    int pause_all = 0;
+    int i;
+
+    for (i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--pause-all") == 0) pause_all = 1;
+        else if (argv[i][0] == '-') {
+            fprintf(stderr, "usage: tasks [--pause-all] [URL]\n");
+            return 2;
+        } else url = argv[i];
+    }
 
     if (ds_connect(host, atoi(setting("DS_PORT", "5000")), setting("DS_USER", "admin"),
                    getenv("DS_PASSWORD")) != 0)
         return failed("login");
     if (show_tasks() < 0) return failed("listing the tasks");
 
-    /* NULL: the station's folder "personal". */
+    /* NULL: the station's default folder. */
     if (ds_add_url(url, NULL) != 0) return failed("adding the URL");
     printf("added %s\n", url);
 
-    paused = ds_pause_all();
-    if (paused < 0) return failed("pausing every task");
-    printf("paused %d %s\n", paused, paused == 1 ? "task" : "tasks");
+    if (pause_all) {
+        int paused = ds_pause_all();
+        if (paused < 0) return failed("pausing every task");
+        printf("paused %d %s\n", paused, paused == 1 ? "task" : "tasks");
+    }
     if (show_tasks() < 0) return failed("listing the tasks");
 
     ds_disconnect();

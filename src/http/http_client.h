@@ -61,7 +61,9 @@ int http_request(const char *method, const char *host, int port, const char *pat
                  size_t body_len, int timeout_sec, http_response *response, char *error,
                  size_t error_size);
 // The same over the given security (null: plain). peer, when given, receives
-// what the handshake saw of the certificate.
+// what the handshake saw of the certificate. Over TLS the handshake counts
+// with sending and receiving toward twice the time-out; nothing is sent
+// before the station's certificate is accepted.
 int http_request(const char *method, const char *host, int port, const char *path,
                  const char *cookie, const char *content_type, const char *body,
                  size_t body_len, int timeout_sec, http_response *response, char *error,

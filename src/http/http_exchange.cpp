@@ -1,12 +1,13 @@
-// Resolve, connect with a time-out, send, receive until the server closes.
-// The only file that makes socket calls (through net_platform.h).
+// Resolve, connect with a time-out, secure the connection when asked, send,
+// receive until the server closes. Socket calls are made here (through
+// net_platform.h) and, over TLS, in the platform's TLS file.
 #include "http_client.h"
 #include "net_platform.h"
+#include "tls.h"
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,18 +23,8 @@ constexpr size_t first_buffer_size = size_t{64} << 10;
 // receive that would have less than this much room.
 constexpr size_t least_receive_room = size_t{16} << 10;
 
-struct error_text {
-    char *text;
-    size_t size;
-    __attribute__((format(printf, 2, 3))) void set(const char *format, ...) const
-    {
-        if (!text || size == 0) return;
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(text, size, format, args);
-        va_end(args);
-    }
-};
+// The caller's message buffer.
+using error_text = tls::message;
 
 struct addrinfo_deleter {
     void operator()(addrinfo *list) const { freeaddrinfo(list); }
@@ -122,24 +113,59 @@ std::string format_head(const char *method, const char *host, int port, const ch
 
 int io_size(size_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
 
-// Sends every byte, repeating after partial sends; gives up at the deadline.
-bool send_all(net::socket_t s, const char *data, size_t len, steady::time_point deadline)
-{
-    while (len > 0) {
-        auto sent = send(s, data, io_size(len), net::send_flags);
-        if (sent < 0 && net::interrupted(net::last_error()) && steady::now() < deadline) continue;
-        if (sent <= 0 || steady::now() >= deadline) return false;
-        data += sent;
-        len -= static_cast<size_t>(sent);
-    }
-    return true;
-}
+// The exchange's connection: the socket alone, or TLS over it.
+class connection {
+public:
+    explicit connection(net::socket_handle s) : socket_(std::move(s)) {}
 
-int remaining_ms(steady::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left > INT_MAX ? INT_MAX : left);
-}
+    bool secure(const char *host, const http_security &security, tls::bound limit, http_peer *peer,
+                const error_text &error)
+    {
+        tls_ = tls::open(socket_.get(), host, security, limit, peer, error);
+        return tls_ != nullptr;
+    }
+
+    // Sends every byte, repeating after partial sends; gives up at the deadline.
+    bool send_all(const char *data, size_t len, steady::time_point deadline)
+    {
+        if (tls_) return tls::send_all(*tls_, data, len, deadline);
+        while (len > 0) {
+            auto sent = send(socket_.get(), data, io_size(len), net::send_flags);
+            if (sent < 0 && net::interrupted(net::last_error()) && steady::now() < deadline) continue;
+            if (sent <= 0 || steady::now() >= deadline) return false;
+            data += sent;
+            len -= static_cast<size_t>(sent);
+        }
+        return true;
+    }
+
+    // One receive: the count of bytes, 0 at the end, tls::receive_failed
+    // when it failed or the station was silent for wait_ms (only the last
+    // stretch shortens the socket's own time-out), tls::receive_out_of_time
+    // when a TLS record still arriving met the deadline. An interrupted
+    // receive is made again.
+    long receive(char *buffer, size_t capacity, int wait_ms, bool last_stretch, steady::time_point deadline)
+    {
+        if (tls_) return tls::receive(*tls_, buffer, capacity, wait_ms, deadline);
+        if (last_stretch) net::set_receive_timeout(socket_.get(), wait_ms);
+        for (;;) {
+            auto got = recv(socket_.get(), buffer, io_size(capacity), 0);
+            if (got < 0 && net::interrupted(net::last_error())) continue;
+            return got < 0 ? tls::receive_failed : static_cast<long>(got);
+        }
+    }
+
+    void close()
+    {
+        tls_.reset();
+        socket_ = net::socket_handle();
+    }
+
+private:
+    // Declared first, so the TLS session goes before its socket.
+    net::socket_handle socket_;
+    tls::channel_ptr tls_;
+};
 
 struct received {
     heap_bytes data;
@@ -150,7 +176,7 @@ struct received {
 // is kept), the deadline passes or the answer outgrows http_answer_limit
 // (both fail). Content-Length is ignored on purpose: the answer ends when
 // the server closes the connection.
-bool receive_all(net::socket_t s, int timeout_ms, steady::time_point deadline, received &out,
+bool receive_all(connection &c, int timeout_ms, steady::time_point deadline, received &out,
                  const error_text &error)
 {
     size_t capacity = first_buffer_size;
@@ -173,7 +199,7 @@ bool receive_all(net::socket_t s, int timeout_ms, steady::time_point deadline, r
             out.data.reset(grown);
             capacity = wanted;
         }
-        const int left = remaining_ms(deadline);
+        const int left = tls::remaining_ms(deadline);
         // The last stretch waits only for what is left of the bound, and a
         // receive that times out there has reached it.
         const bool last_stretch = left < timeout_ms;
@@ -181,10 +207,9 @@ bool receive_all(net::socket_t s, int timeout_ms, steady::time_point deadline, r
             out_of_time = true;
             break;
         }
-        if (last_stretch) net::set_receive_timeout(s, left);
-        auto got = recv(s, out.data.get() + out.len, io_size(capacity - out.len - 1), 0);
-        if (got < 0 && net::interrupted(net::last_error())) continue;
-        if (got < 0 && last_stretch) out_of_time = true;
+        const long got = c.receive(out.data.get() + out.len, capacity - out.len - 1,
+                                   last_stretch ? left : timeout_ms, last_stretch, deadline);
+        if (got == tls::receive_out_of_time || (got < 0 && last_stretch)) out_of_time = true;
         if (got <= 0) break;
         out.len += static_cast<size_t>(got);
         if (out.len > http_answer_limit) {
@@ -237,10 +262,6 @@ int http_request(const char *method, const char *host, int port, const char *pat
         return -1;
     }
     if (timeout_sec <= 0) timeout_sec = http_default_timeout_sec;
-    if (security && security->tls) {
-        err.set("TLS is not built into this library");
-        return -1;
-    }
 
     addr_list addresses = resolve(host, port, err);
     if (!addresses) return -1;
@@ -254,21 +275,25 @@ int http_request(const char *method, const char *host, int port, const char *pat
     net::set_no_delay(s.get());
     const int timeout_ms = timeout_sec * 1000;
     net::set_io_timeouts(s.get(), timeout_ms);
-    // However the server behaves, sending and receiving end within twice the
-    // time-out, so a call never takes much more than three time-outs.
+    // However the server behaves, the handshake, sending and receiving end
+    // within twice the time-out, so a call never takes much more than three
+    // time-outs.
     const auto deadline = steady::now() + std::chrono::milliseconds(2LL * timeout_ms);
+    connection c(std::move(s));
+    if (security && security->tls && !c.secure(host, *security, {deadline, 2 * timeout_sec}, peer, err))
+        return -1;
 
     const std::string head = format_head(method, host, port, path, cookie, content_type, body_len);
-    if (!send_all(s.get(), head.data(), head.size(), deadline)) {
+    if (!c.send_all(head.data(), head.size(), deadline)) {
         err.set("Failed to send request headers");
         return -1;
     }
-    if (body && body_len != 0 && !send_all(s.get(), body, body_len, deadline)) {
+    if (body && body_len != 0 && !c.send_all(body, body_len, deadline)) {
         err.set("Failed to send request body");
         return -1;
     }
     received answer;
-    if (!receive_all(s.get(), timeout_ms, deadline, answer, err)) return -1;
-    s = net::socket_handle();
+    if (!receive_all(c, timeout_ms, deadline, answer, err)) return -1;
+    c.close();
     return http_parse_response(answer.data.get(), answer.len, response, error, error_size);
 }

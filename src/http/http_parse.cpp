@@ -77,6 +77,13 @@ int status_number(const char *text, size_t text_len)
     return static_cast<int>(negative ? -value : value);
 }
 
+// A TLS alert (0x15) or handshake (0x16) record of version 3.x: a TLS
+// station's answer to a request that came without TLS.
+bool starts_like_tls_record(const char *data, size_t len)
+{
+    return len >= 2 && (data[0] == '\x15' || data[0] == '\x16') && data[1] == '\x03';
+}
+
 char *copy_text(const char *data, size_t len)
 {
     char *copy = static_cast<char *>(std::malloc(len + 1));
@@ -120,6 +127,10 @@ int http_parse_response(const char *data, size_t len, http_response *response, c
     *response = http_response{};
     if (len == 0) {
         record(error, error_size, "Empty response from server");
+        return -1;
+    }
+    if (starts_like_tls_record(data, len)) {
+        record(error, error_size, "The station answered with TLS: use https");
         return -1;
     }
     // The boundary is searched as text: the search ends at the first NUL byte.

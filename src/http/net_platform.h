@@ -83,6 +83,15 @@ inline int pending_error(socket_t s)
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&value), &size) != 0) return -1;
     return value;
 }
+// Waits until s can be read (or written, for_writing) without blocking.
+inline bool wait_ready(socket_t s, bool for_writing, int milliseconds)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    return select(0, for_writing ? nullptr : &set, for_writing ? &set : nullptr, nullptr, &limit) > 0;
+}
 inline bool interrupted(int) { return false; }
 #else
 using socket_t = int;
@@ -142,6 +151,17 @@ inline int pending_error(socket_t s)
     socklen_t size = sizeof value;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, &value, &size) != 0) return -1;
     return value;
+}
+// Waits until s can be read (or written, for_writing) without blocking; a
+// peer that closed or failed counts as ready, for the next call to find out.
+inline bool wait_ready(socket_t s, bool for_writing, int milliseconds)
+{
+    pollfd entry{s, static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, milliseconds);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
 }
 inline bool interrupted(int error) { return error == EINTR; }
 #endif

@@ -79,13 +79,15 @@ TEST(LastError, EachThreadHasItsOwn)
 {
     ASSERT_EQ(-1, ds_set_timeout(0));
     std::string other_before, other_after;
+    int other_result = 0;
     std::thread other([&] {
         other_before = ds_last_error();
-        ds_set_timeout(301);
+        other_result = ds_set_timeout(301);
         other_after = ds_last_error();
     });
     other.join();
     EXPECT_EQ("", other_before);
+    EXPECT_EQ(-1, other_result);
     EXPECT_EQ("Invalid timeout: 301 (must be between 1 and 300 seconds)", other_after);
     EXPECT_STREQ("Invalid timeout: 0 (must be between 1 and 300 seconds)", ds_last_error());
     EXPECT_EQ(0, ds_set_timeout(10));

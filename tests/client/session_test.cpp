@@ -74,36 +74,34 @@ TEST_F(SessionTest, PortZeroOrNegativeMeans5000)
 {
     for (int port : {0, -7}) {
         SCOPED_TRACE(port);
-        ds_connect("127.0.0.1", port, "u", "p");
+        ds_connect("127.0.0.1", port, "u", "p");  // its outcome is whatever listens on port 5000
         EXPECT_EQ(5000, copy_session().port);
     }
-    ds_connect("127.0.0.1", server.port(), "u", "p");
+    EXPECT_EQ(-1, ds_connect("127.0.0.1", server.port(), "u", "p"));
+    EXPECT_STREQ("HTTP connect failed: Empty response from server", ds_last_error());
     EXPECT_EQ(server.port(), copy_session().port);
 }
 
 TEST_F(SessionTest, LoginOutcomes)
 {
-    struct login_case { const char *name, *answer; int result, connected; const char *error; };
-    const login_case cases[] = {
-        {"refused with code", R"({"success":false,"error":{"code":400}})", 400, 0,
+    // None of these leaves a session, though an answer without a session id gives 0.
+    const answer_case<int> unconnected[] = {
+        {"refused with code", R"({"success":false,"error":{"code":400}})", 400,
          "Login failed (code 400: No such account or incorrect password)"},
-        {"refused without error", R"({"success":false})", -1, 0, "Login failed (code 0: Synology error)"},
-        {"code as string", R"({"success":false,"error":{"code":"400"}})", -1, 0, "Login failed (code 0: Synology error)"},
-        {"success as 1", R"({"success":1,"data":{"sid":"S"}})", -1, 0, "Login failed (code 0: Synology error)"},
-        {"no data", R"({"success":true})", 0, 0, ""},
-        {"sid not a string", R"({"success":true,"data":{"sid":5}})", 0, 0, ""},
-        {"not JSON", "<html>oops</html>", -1, 0, "Failed to parse JSON login response: <html>oops</html>"},
-        {"trailing garbage", R"({"success":true,"data":{"sid":"S"}} x)", -1, 0,
+        {"refused without error", R"({"success":false})", -1, "Login failed (code 0: Synology error)"},
+        {"code as string", R"({"success":false,"error":{"code":"400"}})", -1, "Login failed (code 0: Synology error)"},
+        {"success as 1", R"({"success":1,"data":{"sid":"S"}})", -1, "Login failed (code 0: Synology error)"},
+        {"no data", R"({"success":true})", 0, ""},
+        {"sid not a string", R"({"success":true,"data":{"sid":5}})", 0, ""},
+        {"not JSON", "<html>oops</html>", -1, "Failed to parse JSON login response: <html>oops</html>"},
+        {"trailing garbage", R"({"success":true,"data":{"sid":"S"}} x)", -1,
          "Failed to parse JSON login response: {\"success\":true,\"data\":{\"sid\":\"S\"}} x"},
-        {"first member wins", R"({"success":true,"data":{"sid":"A","sid":"B"}})", 0, 1, ""},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        server.answer_json(c.answer);
-        EXPECT_EQ(c.result, connect());
-        EXPECT_EQ(c.connected, ds_is_connected());
-        EXPECT_STREQ(c.error, ds_last_error());
-    }
+    const auto login = [this] { return connect(); };
+    expect_answers(unconnected, login, [] { EXPECT_EQ(0, ds_is_connected()); });
+
+    expect_answer(answer_case<int>{"first member wins", R"({"success":true,"data":{"sid":"A","sid":"B"}})", 0, ""},
+                  login, [] { EXPECT_EQ(1, ds_is_connected()); });
     EXPECT_EQ("A", copy_session().sid);
 }
 
@@ -188,23 +186,18 @@ TEST_F(SessionTest, SessionIdIsCutTo511AndUsedUnencoded)
 
 TEST_F(SessionTest, UnsafeSessionIdsAreRefused)
 {
-    struct id_case { const char *data, *error; };
-    const id_case cases[] = {
-        {R"({"sid":"S\r\nX-Injected: 1"})", "Invalid session id in login response"},
-        {R"({"sid":"S 1"})", "Invalid session id in login response"},
-        {R"({"sid":"S;did=x"})", "Invalid session id in login response"},
-        {R"({"sid":"S&_sid=x"})", "Invalid session id in login response"},
-        {R"({"sid":"S#x"})", "Invalid session id in login response"},
-        {R"({"sid":"S\u00e9"})", "Invalid session id in login response"},
-        {R"({"sid":"S","did":"D\nX"})", "Invalid device id in login response"},
+    const answer_case<int> cases[] = {
+        {"line break", R"({"success":true,"data":{"sid":"S\r\nX-Injected: 1"}})", -1,
+         "Invalid session id in login response"},
+        {"blank", R"({"success":true,"data":{"sid":"S 1"}})", -1, "Invalid session id in login response"},
+        {"semicolon", R"({"success":true,"data":{"sid":"S;did=x"}})", -1, "Invalid session id in login response"},
+        {"ampersand", R"({"success":true,"data":{"sid":"S&_sid=x"}})", -1, "Invalid session id in login response"},
+        {"hash", R"({"success":true,"data":{"sid":"S#x"}})", -1, "Invalid session id in login response"},
+        {"not ASCII", R"({"success":true,"data":{"sid":"S\u00e9"}})", -1, "Invalid session id in login response"},
+        {"device id with a line break", R"({"success":true,"data":{"sid":"S","did":"D\nX"}})", -1,
+         "Invalid device id in login response"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.data);
-        server.answer_json(std::string(R"({"success":true,"data":)") + c.data + "}");
-        EXPECT_EQ(-1, connect());
-        EXPECT_STREQ(c.error, ds_last_error());
-        EXPECT_EQ(0, ds_is_connected());
-    }
+    expect_answers(cases, [this] { return connect(); }, [] { EXPECT_EQ(0, ds_is_connected()); });
     server.clear_requests();
     EXPECT_EQ(0, ds_ping());
     EXPECT_EQ(0u, server.connection_count());
@@ -254,35 +247,16 @@ TEST_F(SessionTest, DisconnectSendsLogoutOnceEvenWhenUnanswered)
 TEST_F(SessionTest, PingAnswers)
 {
     log_in();
-    struct ping_case { const char *name, *raw; int result; const char *error; };
-    const std::string ok = script_server::json_response(R"({"success":true,"data":[1]})");
-    const std::string refused = script_server::json_response(R"({"success":false,"error":{"code":119}})");
-    const std::string no_success = script_server::json_response(R"({"data":{}})");
-    const std::string array = script_server::json_response("[true]");
-    const std::string not_json = script_server::json_response("nope");
-    const ping_case cases[] = {
-        {"success", ok.c_str(), 1, ""},
-        {"code 119", refused.c_str(), 0, "Session expired or invalid"},
-        {"no success", no_success.c_str(), 0, "Session expired or invalid"},
-        {"root not an object", array.c_str(), 0, "Session expired or invalid"},
-        {"not JSON", not_json.c_str(), 0, "Failed to parse ping response"},
-        {"nothing", "", 0, "Ping request failed: Empty response from server"},
+    const answer_case<int> cases[] = {
+        {"success", R"({"success":true,"data":[1]})", 1, ""},
+        {"code 119", R"({"success":false,"error":{"code":119}})", 0, "Session expired or invalid"},
+        {"no success", R"({"data":{}})", 0, "Session expired or invalid"},
+        {"root not an object", "[true]", 0, "Session expired or invalid"},
+        {"not JSON", "nope", 0, "Failed to parse ping response"},
+        {"nothing", nullptr, 0, "Ping request failed: Empty response from server"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        if (*c.raw) server.answer(c.raw);
-        else server.close_without_answer();
-        EXPECT_EQ(c.result, ds_ping());
-        EXPECT_STREQ(c.error, ds_last_error());
-        EXPECT_EQ(1, ds_is_connected());
-    }
-}
-
-TEST_F(SessionTest, PingWhileNotConnected)
-{
-    EXPECT_EQ(0, ds_ping());
-    EXPECT_STREQ("Not connected to NAS", ds_last_error());
-    EXPECT_EQ(0u, server.connection_count());
+    // A failed ping keeps the session.
+    expect_answers(cases, ds_ping, [] { EXPECT_EQ(1, ds_is_connected()); });
 }
 
 // A login whose answer comes after another thread has logged in or out

@@ -67,30 +67,28 @@ protected:
         from += part.size();
         return body.substr(from, body.find("\r\n", from) - from);
     }
+
+    struct destination_case {
+        const char *given;
+        std::string sent;  // what the request carries for it
+    };
+
+    // Adds once with each destination, the station accepting every one, and
+    // reads with sent what the request carried.
+    void expect_destinations(const std::vector<destination_case> &cases, const std::function<int(const char *)> &add,
+                             const std::function<std::string()> &sent)
+    {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.given ? c.given : "null");
+            server.answer_json(ok_answer);
+            EXPECT_EQ(0, add(c.given));
+            EXPECT_STREQ("", ds_last_error());
+            EXPECT_EQ(c.sent, sent());
+        }
+    }
 };
 
 // ---- actions by id ---------------------------------------------------------------
-
-TEST_F(TaskCommandTest, NotConnectedSendsNothing)
-{
-    const std::vector<std::pair<const char *, std::function<int()>>> calls = {
-        {"pause", [] { return ds_pause("A"); }},
-        {"resume", [] { return ds_resume("A"); }},
-        {"delete", [] { return ds_delete("A", 1); }},
-        {"pause all", [] { return ds_pause_all(); }},
-        {"resume all", [] { return ds_resume_all(); }},
-        {"delete completed", [] { return ds_delete_completed(); }},
-        {"add url", [] { return ds_add_url("http://x/", nullptr); }},
-        {"add urls", [] { return ds_add_urls("http://x/", nullptr); }},
-        {"add torrent", [] { return ds_add_torrent("/no/such.torrent", nullptr); }},
-    };
-    for (const auto &[name, call] : calls) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(-1, call());
-        EXPECT_STREQ("Not connected to NAS", ds_last_error());
-    }
-    EXPECT_EQ(0u, server.connection_count());
-}
 
 TEST_F(TaskCommandTest, ActionRequestLines)
 {
@@ -124,6 +122,7 @@ TEST_F(TaskCommandTest, ActionCarriesTheSessionCookie)
     log_in(true);
     server.answer_json(ok_answer);
     EXPECT_EQ(0, ds_pause("A"));
+    EXPECT_STREQ("", ds_last_error());
     EXPECT_EQ("GET /webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=pause&id=A&_sid=SID "
               "HTTP/1.1\r\n" +
                   host_line() +
@@ -135,21 +134,15 @@ TEST_F(TaskCommandTest, ActionCarriesTheSessionCookie)
 TEST_F(TaskCommandTest, EmptyIdsAreRefusedBeforeSending)
 {
     log_in();
-    EXPECT_EQ(-1, ds_pause(nullptr));
-    EXPECT_STREQ("Task IDs cannot be empty", ds_last_error());
-    EXPECT_EQ(-1, ds_resume(""));
-    EXPECT_STREQ("Task IDs cannot be empty", ds_last_error());
-    EXPECT_EQ(-1, ds_delete("", 1));
-    EXPECT_STREQ("Task IDs cannot be empty", ds_last_error());
-    EXPECT_EQ(0u, server.connection_count());
+    const unsent_case cases[] = {
+        {"pause", [] { return ds_pause(nullptr); }, -1, "Task IDs cannot be empty"},
+        {"resume", [] { return ds_resume(""); }, -1, "Task IDs cannot be empty"},
+        {"delete", [] { return ds_delete("", 1); }, -1, "Task IDs cannot be empty"},
+    };
+    expect_unsent(cases);
 }
 
-struct answer_case {
-    const char *name, *body;
-    int result;
-    const char *error;
-};
-const answer_case pause_answers[] = {
+const answer_case<int> pause_answers[] = {
     {"success without data", R"({"success":true})", 0, ""},
     {"data an object", R"({"success":true,"data":{"id":"A","error":405}})", 0, ""},
     {"data an empty array", R"({"success":true,"data":[]})", 0, ""},
@@ -173,15 +166,9 @@ const answer_case pause_answers[] = {
 TEST_F(TaskCommandTest, ActionAnswers)
 {
     log_in();
-    for (const auto &c : pause_answers) {
-        SCOPED_TRACE(c.name);
-        server.answer_json(c.body);
-        EXPECT_EQ(c.result, ds_pause("A,B,C"));
-        EXPECT_STREQ(c.error, ds_last_error());
-    }
-    server.close_without_answer();
-    EXPECT_EQ(-1, ds_resume("A"));
-    EXPECT_STREQ("HTTP resume failed: Empty response from server", ds_last_error());
+    expect_answers(pause_answers, [] { return ds_pause("A,B,C"); });
+    expect_answer(answer_case<int>{"resume transport", nullptr, -1, "HTTP resume failed: Empty response from server"},
+                  [] { return ds_resume("A"); });
 }
 
 // ---- bulk actions ------------------------------------------------------------------
@@ -249,28 +236,26 @@ TEST_F(TaskCommandTest, BulkListingSuccessIsNotConsulted)
                        R"({"id":"z","status":"paused"}]}})");
     server.answer_json(ok_answer);
     EXPECT_EQ(3, ds_resume_all());
+    EXPECT_STREQ("", ds_last_error());
     EXPECT_EQ(get_line(std::string(task_cgi) + "&method=resume&id=x%2Cy%2Cz&_sid=SID"), last_request_line());
 }
 
 TEST_F(TaskCommandTest, BulkWithNothingSelectedSendsOnlyTheListing)
 {
     log_in();
-    const char *listings[] = {
-        R"({"success":true,"data":{"tasks":[{"id":"a","status":"downloading"}]}})",
-        R"({"success":false,"error":{"code":105}})",
-        R"({"success":true,"data":[{"id":"p","status":"paused"}]})",
-        R"({"success":true,"data":{"tasks":{"id":"p","status":"paused"}}})",
-        R"({"success":true,"data":{"tasks":[]}})",
-        R"([1,2])",
+    const answer_case<int> listings[] = {
+        {"none paused", R"({"success":true,"data":{"tasks":[{"id":"a","status":"downloading"}]}})", 0, ""},
+        {"listing refused", R"({"success":false,"error":{"code":105}})", 0, ""},
+        {"data an array", R"({"success":true,"data":[{"id":"p","status":"paused"}]})", 0, ""},
+        {"tasks an object", R"({"success":true,"data":{"tasks":{"id":"p","status":"paused"}}})", 0, ""},
+        {"no tasks", R"({"success":true,"data":{"tasks":[]}})", 0, ""},
+        {"root an array", R"([1,2])", 0, ""},
     };
-    for (const char *listing : listings) {
-        SCOPED_TRACE(listing);
+    const auto resume_all = [this] {
         server.clear_requests();
-        server.answer_json(listing);
-        EXPECT_EQ(0, ds_resume_all());
-        EXPECT_STREQ("", ds_last_error());
-        EXPECT_EQ(1u, server.connection_count());
-    }
+        return ds_resume_all();
+    };
+    expect_answers(listings, resume_all, [this] { EXPECT_EQ(1u, server.connection_count()); });
 }
 
 TEST_F(TaskCommandTest, BulkFailures)
@@ -384,6 +369,7 @@ TEST_F(TaskCommandTest, BulkRequestLineMayFillEightKibibytesExactly)
     server.answer_json(listing_of(ids, "waiting"));
     server.answer_always(script_server::json_response(ok_answer));
     EXPECT_EQ(352, ds_pause_all());
+    EXPECT_STREQ("", ds_last_error());
     std::vector<std::string> sent = server.requests();
     ASSERT_EQ(3u, sent.size());
     EXPECT_EQ(8192u - 2, sent[1].find("\r\n"));
@@ -408,6 +394,7 @@ TEST_F(TaskCommandTest, BulkSendsAnIdLongerThanARequestAlone)
     server.answer_json(listing_of(ids, "finished"));
     server.answer_always(script_server::json_response(ok_answer));
     EXPECT_EQ(3, ds_delete_completed());
+    EXPECT_STREQ("", ds_last_error());
     std::vector<std::string> sent = server.requests();
     ASSERT_EQ(3u, sent.size());
     EXPECT_EQ(get_line(std::string(task_cgi) + "&method=delete&id=" + ids[0] + "&force_complete=false&_sid=SID"),
@@ -440,46 +427,42 @@ TEST_F(TaskCommandTest, AddUrlDestinations)
     log_in();
     // No destination, or nothing left of one, leaves the field out: the
     // station then takes its default folder.
-    const std::pair<const char *, const char *> cases[] = {
-        {nullptr, ""}, {"", ""}, {"/\\//", ""}, {"personal", "&destination=personal"},
-        {"\\share/a b", "&destination=share%2Fa%20b"}, {"downloads\r\nx", "&destination=downloads%0D%0Ax"},
-    };
-    for (const auto &[given, sent] : cases) {
-        SCOPED_TRACE(given ? given : "null");
-        server.answer_json(ok_answer);
-        EXPECT_EQ(0, ds_add_url("magnet:?xt=1", given));
-        EXPECT_EQ(std::string("api=SYNO.DownloadStation.Task&version=1&method=create&uri=magnet%3A%3Fxt%3D1") +
-                      sent + "&_sid=SID",
-                  last_request_body());
-    }
+    const char *const without_field =
+        "api=SYNO.DownloadStation.Task&version=1&method=create&uri=magnet%3A%3Fxt%3D1&_sid=SID";
+    expect_destinations(
+        {
+            {nullptr, without_field},
+            {"", without_field},
+            {"/\\//", without_field},
+            {"personal",
+             "api=SYNO.DownloadStation.Task&version=1&method=create&uri=magnet%3A%3Fxt%3D1&destination=personal&_sid=SID"},
+            {"\\share/a b", "api=SYNO.DownloadStation.Task&version=1&method=create&uri=magnet%3A%3Fxt%3D1"
+                            "&destination=share%2Fa%20b&_sid=SID"},
+            {"downloads\r\nx", "api=SYNO.DownloadStation.Task&version=1&method=create&uri=magnet%3A%3Fxt%3D1"
+                               "&destination=downloads%0D%0Ax&_sid=SID"},
+        },
+        [](const char *destination) { return ds_add_url("magnet:?xt=1", destination); },
+        [this] { return last_request_body(); });
 }
 
 TEST_F(TaskCommandTest, AddUrlAnswers)
 {
     log_in();
-    const answer_case cases[] = {
+    const answer_case<int> cases[] = {
         {"created", R"({"success":true})", 0, ""},
         {"station code", R"({"success":false,"error":{"code":400}})", 400, "Add URL failed (code 400: File upload failed)"},
         {"no code", R"({"success":false,"error":{}})", -1, "Add URL failed (code 0: Synology error)"},
         {"not JSON", "Bad Gateway", -1, "Failed to parse add_url JSON response: Bad Gateway"},
         {"empty body", "", -1, "Failed to parse add_url JSON response: empty"},
+        {"transport", nullptr, -1, "HTTP add url failed: Empty response from server"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        server.answer_json(c.body);
-        EXPECT_EQ(c.result, ds_add_url("http://x/", nullptr));
-        EXPECT_STREQ(c.error, ds_last_error());
-    }
-    server.close_without_answer();
-    EXPECT_EQ(-1, ds_add_url("http://x/", nullptr));
-    EXPECT_STREQ("HTTP add url failed: Empty response from server", ds_last_error());
+    expect_answers(cases, [] { return ds_add_url("http://x/", nullptr); });
 
-    server.clear_requests();
-    EXPECT_EQ(-1, ds_add_url("", nullptr));
-    EXPECT_STREQ("URL cannot be empty", ds_last_error());
-    EXPECT_EQ(-1, ds_add_url(nullptr, "x"));
-    EXPECT_STREQ("URL cannot be empty", ds_last_error());
-    EXPECT_EQ(0u, server.connection_count());
+    const unsent_case empty_urls[] = {
+        {"empty", [] { return ds_add_url("", nullptr); }, -1, "URL cannot be empty"},
+        {"null", [] { return ds_add_url(nullptr, "x"); }, -1, "URL cannot be empty"},
+    };
+    expect_unsent(empty_urls);
 }
 
 TEST(SplitUrlBatch, LinesTrimmedAndBlankLinesDropped)
@@ -546,14 +529,12 @@ TEST_F(TaskCommandTest, BatchCountsAndMessages)
         EXPECT_STREQ(c.error, ds_last_error());
         EXPECT_EQ(3u, server.connection_count());
     }
-    server.clear_requests();
-    EXPECT_EQ(-1, ds_add_urls(" \r\n\t\r\n  ", nullptr));
-    EXPECT_STREQ("No valid URLs found in batch", ds_last_error());
-    EXPECT_EQ(-1, ds_add_urls("", nullptr));
-    EXPECT_STREQ("URLs list cannot be empty", ds_last_error());
-    EXPECT_EQ(-1, ds_add_urls(nullptr, nullptr));
-    EXPECT_STREQ("URLs list cannot be empty", ds_last_error());
-    EXPECT_EQ(0u, server.connection_count());
+    const unsent_case no_urls[] = {
+        {"blank lines only", [] { return ds_add_urls(" \r\n\t\r\n  ", nullptr); }, -1, "No valid URLs found in batch"},
+        {"empty", [] { return ds_add_urls("", nullptr); }, -1, "URLs list cannot be empty"},
+        {"null", [] { return ds_add_urls(nullptr, nullptr); }, -1, "URLs list cannot be empty"},
+    };
+    expect_unsent(no_urls);
 }
 
 // ---- adding a torrent file ---------------------------------------------------------
@@ -632,6 +613,7 @@ TEST_F(TaskCommandTest, TorrentFileNames)
         const std::string path = write_file(c.file, "d4:infoe");
         server.answer_json(ok_answer);
         EXPECT_EQ(0, ds_add_torrent(path.c_str(), nullptr));
+        EXPECT_STREQ("", ds_last_error());
         EXPECT_EQ(c.sent, sent_file_name());
     }
 
@@ -641,6 +623,7 @@ TEST_F(TaskCommandTest, TorrentFileNames)
     fs::current_path(dir);
     server.answer_json(ok_answer);
     EXPECT_EQ(0, ds_add_torrent("bare.torrent", nullptr));
+    EXPECT_STREQ("", ds_last_error());
     fs::current_path(before);
     EXPECT_EQ("bare.torrent", sent_file_name());
 }
@@ -649,24 +632,26 @@ TEST_F(TaskCommandTest, TorrentDestinations)
 {
     log_in();
     const std::string path = write_file("t.torrent", "d4:infoe");
-    const std::pair<const char *, const char *> cases[] = {
-        {nullptr, "<none>"}, {"", "<none>"}, {"\\/", "<none>"}, {"personal", "personal"},
-        {"/downloads/new", "downloads/new"}, {"a b&c%20\"q\"", "a b&c%20\"q\""},
-    };
-    for (const auto &[given, sent] : cases) {
-        SCOPED_TRACE(given ? given : "null");
-        server.answer_json(ok_answer);
-        EXPECT_EQ(0, ds_add_torrent(path.c_str(), given));
-        EXPECT_EQ(sent, sent_destination());
-    }
+    expect_destinations(
+        {
+            {nullptr, "<none>"},
+            {"", "<none>"},
+            {"\\/", "<none>"},
+            {"personal", "personal"},
+            {"/downloads/new", "downloads/new"},
+            {"a b&c%20\"q\"", "a b&c%20\"q\""},
+        },
+        [&](const char *destination) { return ds_add_torrent(path.c_str(), destination); },
+        [this] { return sent_destination(); });
 
-    server.clear_requests();
-    for (const char *forged : {"a\r\n------BrBoundary98234710293847\r\nb", "a\nb", "a\rb"}) {
-        SCOPED_TRACE(forged);
-        EXPECT_EQ(-1, ds_add_torrent(path.c_str(), forged));
-        EXPECT_STREQ("Destination cannot contain line breaks", ds_last_error());
-    }
-    EXPECT_EQ(0u, server.connection_count());
+    // A line break could start a part of its own.
+    const unsent_case forged[] = {
+        {"forged part", [&] { return ds_add_torrent(path.c_str(), "a\r\n------BrBoundary98234710293847\r\nb"); }, -1,
+         "Destination cannot contain line breaks"},
+        {"LF", [&] { return ds_add_torrent(path.c_str(), "a\nb"); }, -1, "Destination cannot contain line breaks"},
+        {"CR", [&] { return ds_add_torrent(path.c_str(), "a\rb"); }, -1, "Destination cannot contain line breaks"},
+    };
+    expect_unsent(forged);
 }
 
 TEST_F(TaskCommandTest, TorrentSizeLimits)
@@ -710,34 +695,27 @@ TEST_F(TaskCommandTest, TorrentFailures)
 {
     log_in();
     const std::string path = write_file("t.torrent", "d4:infoe");
-    const answer_case cases[] = {
+    const answer_case<int> cases[] = {
         {"station code", R"({"success":false,"error":{"code":400}})", 400,
          "Add torrent failed (code 400: File upload failed)"},
         {"no code", R"({"success":false,"error":{"code":"400"}})", -1, "Add torrent failed (code 0: Synology error)"},
         {"not JSON", "{\"success\":", -1, "Failed to parse add_torrent JSON response: {\"success\":"},
         {"empty body", "", -1, "Failed to parse add_torrent JSON response: empty"},
+        {"transport", nullptr, -1, "HTTP add torrent failed: Empty response from server"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        server.answer_json(c.body);
-        EXPECT_EQ(c.result, ds_add_torrent(path.c_str(), nullptr));
-        EXPECT_STREQ(c.error, ds_last_error());
-    }
-    server.close_without_answer();
-    EXPECT_EQ(-1, ds_add_torrent(path.c_str(), nullptr));
-    EXPECT_STREQ("HTTP add torrent failed: Empty response from server", ds_last_error());
+    expect_answers(cases, [&] { return ds_add_torrent(path.c_str(), nullptr); });
 
-    server.clear_requests();
-    EXPECT_EQ(-1, ds_add_torrent(nullptr, nullptr));
-    EXPECT_STREQ("File path cannot be empty", ds_last_error());
-    EXPECT_EQ(-1, ds_add_torrent("", nullptr));
-    EXPECT_STREQ("File path cannot be empty", ds_last_error());
     const std::string missing = (dir / "missing.torrent").string();
-    EXPECT_EQ(-1, ds_add_torrent(missing.c_str(), nullptr));
-    EXPECT_EQ("Failed to open torrent file: " + missing + " (No such file or directory)", ds_last_error());
-    EXPECT_EQ(-1, ds_add_torrent(dir.string().c_str(), nullptr));  // a folder is no torrent file
-    EXPECT_EQ("Failed to open torrent file: " + dir.string() + " (Is a directory)", ds_last_error());
-    EXPECT_EQ(0u, server.connection_count());
+    const std::string folder = dir.string();
+    const unsent_case refused[] = {
+        {"null path", [] { return ds_add_torrent(nullptr, nullptr); }, -1, "File path cannot be empty"},
+        {"empty path", [] { return ds_add_torrent("", nullptr); }, -1, "File path cannot be empty"},
+        {"missing file", [&] { return ds_add_torrent(missing.c_str(), nullptr); }, -1,
+         "Failed to open torrent file: " + missing + " (No such file or directory)"},
+        {"a folder", [&] { return ds_add_torrent(folder.c_str(), nullptr); }, -1,
+         "Failed to open torrent file: " + folder + " (Is a directory)"},
+    };
+    expect_unsent(refused);
 }
 
 }  // namespace
@@ -806,6 +784,7 @@ TEST_F(TaskCommandTest, SessionRemembersTheCurrentRouteUntilTheNextLogin)
     server.clear_requests();
     server.answer_json(created_on_current_route);
     EXPECT_EQ(0, ds_add_torrent(path.c_str(), "video"));
+    EXPECT_STREQ("", ds_last_error());
     ASSERT_EQ(1u, server.connection_count());
     EXPECT_EQ(current_route_line, last_request_line());
 
@@ -813,11 +792,12 @@ TEST_F(TaskCommandTest, SessionRemembersTheCurrentRouteUntilTheNextLogin)
         SCOPED_TRACE(logged_out ? "after a logout" : "after a new login");
         if (logged_out) {
             server.close_without_answer();
-            ds_disconnect();
+            EXPECT_EQ(0, ds_disconnect());
         }
         log_in();
         server.answer_json(ok_answer);
         EXPECT_EQ(0, ds_add_torrent(path.c_str(), "video"));
+        EXPECT_STREQ("", ds_last_error());
         EXPECT_EQ(older_route_line, last_request_line());
     }
 }
@@ -826,7 +806,7 @@ TEST_F(TaskCommandTest, CurrentRouteAnswers)
 {
     log_in();
     const std::string path = write_file("t.torrent", "d4:infoe");
-    const answer_case cases[] = {
+    const answer_case<int> cases[] = {
         {"refused with detail", R"({"error":{"code":120,"errors":{"name":"destination","reason":"required"}},"success":false})",
          120, "Add torrent failed (code 120: Synology error; destination: required)"},
         {"detail of another shape", R"({"error":{"code":403,"errors":[{"code":403,"path":"/x"}]},"success":false})",
@@ -835,21 +815,14 @@ TEST_F(TaskCommandTest, CurrentRouteAnswers)
          "Add torrent failed (code 101: Invalid parameter)"},
         {"no code", R"({"success":false})", -1, "Add torrent failed (code 0: Synology error)"},
         {"not JSON", "<html>", -1, "Failed to parse add_torrent JSON response: <html>"},
+        {"transport", nullptr, -1, "HTTP add torrent failed: Empty response from server"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        server.clear_requests();
-        server.answer_json(retired_route);
-        server.answer_json(c.body);
-        EXPECT_EQ(c.result, ds_add_torrent(path.c_str(), "video"));
-        EXPECT_STREQ(c.error, ds_last_error());
-        EXPECT_EQ(current_route_line, last_request_line());
-        log_in();  // back to the older route first
+        server.answer_json(retired_route);  // the older route's answer, before the case's own
+        expect_answer(c, [&] { return ds_add_torrent(path.c_str(), "video"); },
+                      [this] { EXPECT_EQ(current_route_line, last_request_line()); });
+        log_in();  // back to the older route
     }
-    server.answer_json(retired_route);
-    server.close_without_answer();
-    EXPECT_EQ(-1, ds_add_torrent(path.c_str(), "video"));
-    EXPECT_STREQ("HTTP add torrent failed: Empty response from server", ds_last_error());
 }
 
 TEST_F(TaskCommandTest, CurrentRouteWithoutDestinationTakesTheStationDefault)
@@ -862,6 +835,7 @@ TEST_F(TaskCommandTest, CurrentRouteWithoutDestinationTakesTheStationDefault)
     server.answer_json(R"({"success":true,"data":{"default_destination":"/)" + folder + R"("}})");
     server.answer_json(created_on_current_route);
     EXPECT_EQ(0, ds_add_torrent(path.c_str(), nullptr));
+    EXPECT_STREQ("", ds_last_error());
     const std::vector<std::string> sent = server.requests();
     ASSERT_EQ(3u, sent.size());
     EXPECT_EQ(get_line("/webapi/DownloadStation/info.cgi?api=SYNO.DownloadStation.Info&version=1&method=getconfig&_sid=SID"),
@@ -869,21 +843,18 @@ TEST_F(TaskCommandTest, CurrentRouteWithoutDestinationTakesTheStationDefault)
     EXPECT_EQ(current_route_head("\"" + folder + "\"", "t.torrent") + content + "\r\n------BrBoundary98234710293847--\r\n",
               body_of(sent[2]));
 
-    struct default_case { const char *name, *config, *error; };
-    const default_case cases[] = {
-        {"none set", R"({"success":true,"data":{"default_destination":""}})",
+    // The settings' answer: the route is known, and without a destination no upload follows.
+    const answer_case<int> cases[] = {
+        {"none set", R"({"success":true,"data":{"default_destination":""}})", -1,
          "Add torrent failed: no destination given and the station has no default destination"},
-        {"no data", R"({"success":true})",
+        {"no data", R"({"success":true})", -1,
          "Add torrent failed: no destination given and the station has no default destination"},
-        {"settings refused", R"({"success":false,"error":{"code":105}})",
+        {"settings refused", R"({"success":false,"error":{"code":105}})", -1,
          "Get default destination failed (code 105: The logged in session does not have permission)"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+    const auto add = [&] {
         server.clear_requests();
-        server.answer_json(c.config);
-        EXPECT_EQ(-1, ds_add_torrent(path.c_str(), ""));
-        EXPECT_STREQ(c.error, ds_last_error());
-        EXPECT_EQ(1u, server.connection_count());  // the route is known: no upload without a destination
-    }
+        return ds_add_torrent(path.c_str(), "");
+    };
+    expect_answers(cases, add, [this] { EXPECT_EQ(1u, server.connection_count()); });
 }

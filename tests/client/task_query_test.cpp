@@ -447,30 +447,27 @@ TEST_F(TaskQueryTest, UnfilteredListTakesEveryElement)
 TEST_F(TaskQueryTest, ListWithoutUsableTasksIsEmpty)
 {
     log_in();
-    for (const char *body : {R"({"success":true})", R"({"success":true,"data":{}})",
-                             R"({"success":true,"data":{"total":0}})",
-                             R"({"success":true,"data":{"tasks":[]}})",
-                             R"({"success":true,"data":{"tasks":{"id":"a"}}})",
-                             R"({"success":true,"data":[{"tasks":[{}]}]})"}) {
-        SCOPED_TRACE(body);
-        server.answer_json(body);
-        EXPECT_STREQ("[]", ds_list_tasks());
-        EXPECT_STREQ("", ds_last_error());
-    }
+    const answer_case<const char *> cases[] = {
+        {"no data", R"({"success":true})", "[]", ""},
+        {"empty data", R"({"success":true,"data":{}})", "[]", ""},
+        {"no tasks", R"({"success":true,"data":{"total":0}})", "[]", ""},
+        {"empty tasks", R"({"success":true,"data":{"tasks":[]}})", "[]", ""},
+        {"tasks an object", R"({"success":true,"data":{"tasks":{"id":"a"}}})", "[]", ""},
+        {"data an array", R"({"success":true,"data":[{"tasks":[{}]}]})", "[]", ""},
+    };
+    expect_answers(cases, ds_list_tasks);
 }
 
 TEST_F(TaskQueryTest, ListFailures)
 {
-    struct failure_case { const char *name; std::string raw; const char *error; };
-    const failure_case cases[] = {
-        {"no answer", "", "HTTP list request failed: Empty response from server"},
-        {"not JSON", script_server::json_response("<html>"), "Failed to parse list JSON: <html>"},
-        {"empty body", script_server::json_response(""), "Failed to parse list JSON: empty"},
-        {"station code", script_server::json_response(R"({"success":false,"error":{"code":105}})"),
+    const answer_case<const char *> cases[] = {
+        {"no answer", nullptr, "[]", "HTTP list request failed: Empty response from server"},
+        {"not JSON", "<html>", "[]", "Failed to parse list JSON: <html>"},
+        {"empty body", "", "[]", "Failed to parse list JSON: empty"},
+        {"station code", R"({"success":false,"error":{"code":105}})", "[]",
          "List tasks failed (code 105: The logged in session does not have permission)"},
-        {"no code", script_server::json_response(R"({"success":false})"),
-         "List tasks failed (code 0: Synology error)"},
-        {"success not true", script_server::json_response(R"({"success":1,"data":{"tasks":[{}]}})"),
+        {"no code", R"({"success":false})", "[]", "List tasks failed (code 0: Synology error)"},
+        {"success not true", R"({"success":1,"data":{"tasks":[{}]}})", "[]",
          "List tasks failed (code 0: Synology error)"},
     };
     log_in();
@@ -478,14 +475,8 @@ TEST_F(TaskQueryTest, ListFailures)
     const char *previous = ds_list_tasks();
     const std::string kept = "[" + plain_record("kept", "paused") + "]";
     ASSERT_EQ(kept, previous);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.raw.empty()) server.close_without_answer();
-        else server.answer(c.raw);
-        EXPECT_STREQ("[]", ds_list_tasks_filtered("paused"));
-        EXPECT_STREQ(c.error, ds_last_error());
-        EXPECT_EQ(kept, previous);  // a failure leaves the thread's last result alone
-    }
+    // A failure leaves the thread's last result alone.
+    expect_answers(cases, [] { return ds_list_tasks_filtered("paused"); }, [&] { EXPECT_EQ(kept, previous); });
 }
 
 // The answer is read as it is parsed: stations send data before success, and
@@ -559,19 +550,6 @@ TEST_F(TaskQueryTest, ListFailsOnWhatFollowsItsTasks)
         EXPECT_STREQ("[]", ds_list_tasks());
         EXPECT_EQ(c.error ? c.error : "Failed to parse list JSON: " + c.body, ds_last_error());
     }
-}
-
-TEST_F(TaskQueryTest, NotConnectedSendsNothing)
-{
-    EXPECT_STREQ("[]", ds_list_tasks());
-    EXPECT_STREQ("Not connected to NAS", ds_last_error());
-    EXPECT_STREQ("[]", ds_list_tasks_filtered("paused"));
-    EXPECT_STREQ("Not connected to NAS", ds_last_error());
-    EXPECT_STREQ("{}", ds_get_task(nullptr));
-    EXPECT_STREQ("Not connected to NAS", ds_last_error());
-    EXPECT_STREQ("{}", ds_get_task("dbid_1"));
-    EXPECT_STREQ("Not connected to NAS", ds_last_error());
-    EXPECT_EQ(0u, server.connection_count());
 }
 
 TEST_F(TaskQueryTest, LargeListIsHandedOverWhole)
@@ -683,23 +661,17 @@ TEST_F(TaskQueryTest, GetTaskReadsTheFirstTaskWhereverSuccessStands)
 
 TEST_F(TaskQueryTest, GetTaskFailures)
 {
-    struct failure_case { const char *name; std::string raw; const char *error; };
-    const failure_case cases[] = {
-        {"no answer", "", "HTTP get task request failed: Empty response from server"},
-        {"not JSON", script_server::json_response("<html>"), "Failed to parse get task JSON: <html>"},
-        {"empty body", script_server::json_response(""), "Failed to parse get task JSON: empty"},
-        {"station code", script_server::json_response(R"({"success":false,"error":{"code":404}})"),
+    const answer_case<const char *> cases[] = {
+        {"no answer", nullptr, "{}", "HTTP get task request failed: Empty response from server"},
+        {"not JSON", "<html>", "{}", "Failed to parse get task JSON: <html>"},
+        {"empty body", "", "{}", "Failed to parse get task JSON: empty"},
+        {"station code", R"({"success":false,"error":{"code":404}})", "{}",
          "Task a b&c%d not found (code 404: Invalid task id)"},
-        {"no code", script_server::json_response(R"({"success":false,"error":{}})"),
-         "Task a b&c%d not found (code 0: Synology error)"},
-        {"no data", script_server::json_response(R"({"success":true})"),
-         "Task a b&c%d not found in tasks array"},
-        {"no tasks", script_server::json_response(R"({"success":true,"data":{"total":1}})"),
-         "Task a b&c%d not found in tasks array"},
-        {"empty tasks", script_server::json_response(tasks_answer("")),
-         "Task a b&c%d not found in tasks array"},
-        {"tasks not an array",
-         script_server::json_response(R"({"success":true,"data":{"tasks":{"id":"a"}}})"),
+        {"no code", R"({"success":false,"error":{}})", "{}", "Task a b&c%d not found (code 0: Synology error)"},
+        {"no data", R"({"success":true})", "{}", "Task a b&c%d not found in tasks array"},
+        {"no tasks", R"({"success":true,"data":{"total":1}})", "{}", "Task a b&c%d not found in tasks array"},
+        {"empty tasks", R"({"success":true,"data":{"tasks":[]}})", "{}", "Task a b&c%d not found in tasks array"},
+        {"tasks not an array", R"({"success":true,"data":{"tasks":{"id":"a"}}})", "{}",
          "Task a b&c%d not found in tasks array"},
     };
     log_in();
@@ -707,22 +679,15 @@ TEST_F(TaskQueryTest, GetTaskFailures)
     const char *previous = ds_get_task("kept");
     const std::string kept = plain_record("kept", "paused");
     ASSERT_EQ(kept, previous);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.raw.empty()) server.close_without_answer();
-        else server.answer(c.raw);
-        EXPECT_STREQ("{}", ds_get_task("a b&c%d"));
-        EXPECT_STREQ(c.error, ds_last_error());
-        EXPECT_EQ(kept, previous);
-    }
+    expect_answers(cases, [] { return ds_get_task("a b&c%d"); }, [&] { EXPECT_EQ(kept, previous); });
 }
 
 TEST_F(TaskQueryTest, GetTaskNeedsAnId)
 {
     log_in();
-    for (const char *task_id : {static_cast<const char *>(nullptr), ""}) {
-        EXPECT_STREQ("{}", ds_get_task(task_id));
-        EXPECT_STREQ("Task ID cannot be empty", ds_last_error());
-    }
-    EXPECT_EQ(0u, server.connection_count());
+    const unsent_case cases[] = {
+        {"null", [] { return ds_get_task(nullptr); }, "{}", "Task ID cannot be empty"},
+        {"empty", [] { return ds_get_task(""); }, "{}", "Task ID cannot be empty"},
+    };
+    expect_unsent(cases);
 }

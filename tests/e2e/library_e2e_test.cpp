@@ -51,6 +51,16 @@ protected:
 
     void advance(int seconds) { ASSERT_TRUE(sim->advance(seconds)); }
 
+    // The 2-step verification code the station takes now.
+    std::string otp_code() const
+    {
+        rapidjson::Document answer = parsed(sim->get("/sim/otp").body.c_str());
+        if (!answer.IsObject() || !answer.HasMember("data") || !answer["data"].IsObject() ||
+            !answer["data"].HasMember("code") || !answer["data"]["code"].IsString())
+            return "";
+        return answer["data"]["code"].GetString();
+    }
+
     // The station must stop cleanly: a sanitizer's report in it would make
     // its exit status non-zero.
     void TearDown() override
@@ -163,16 +173,23 @@ TEST_F(LibraryE2E, AddedTasksRunOnTheStationClock)
     EXPECT_GE(magnet["total_peers"].GetInt(), magnet["connected_peers"].GetInt());
 
     advance(3 * 3600);
-    rapidjson::Document finished = parsed(ds_list_tasks_filtered("finished"));
+    // The torrents seed on once they have it all.
+    rapidjson::Document finished = parsed(ds_list_tasks_filtered("finished,seeding"));
     ASSERT_EQ(4u, finished.Size());
     for (const auto &t : finished.GetArray()) {
         EXPECT_EQ(1.0, t["progress"].GetDouble());
         EXPECT_EQ(t["size_total"].GetInt64(), t["size_downloaded"].GetInt64());
         EXPECT_GT(t["completed_time"].GetInt64(), t["started_time"].GetInt64());
-        EXPECT_EQ(0, t["connected_peers"].GetInt());
+        const bool seeds = std::string(t["type"].GetString()) == "bt";
+        EXPECT_STREQ(seeds ? "seeding" : "finished", t["status"].GetString());
+        if (!seeds) {
+            EXPECT_EQ(0, t["connected_peers"].GetInt());
+        }
     }
     EXPECT_GT(finished[2]["seed_ratio"].GetDouble(), 0.0);
-    EXPECT_STREQ(R"({"speed_download":0,"speed_upload":0})", ds_stats());
+    rapidjson::Document stats = parsed(ds_stats());
+    EXPECT_EQ(0, stats["speed_download"].GetInt64());
+    EXPECT_GT(stats["speed_upload"].GetInt64(), 0);
 }
 
 TEST_F(LibraryE2E, ActionsOnTasks)
@@ -222,10 +239,16 @@ TEST_F(LibraryE2E, FailedTasksCarryTheirErrorAndCountAsCompleted)
     advance(3 * 3600);
     rapidjson::Document failed = parsed(ds_list_tasks_filtered("error"));
     ASSERT_EQ(2u, failed.Size());
-    const std::set<std::string> texts = {"Unknown error", "Destination denied", "File does not exist"};
+    // The station words a failure in the task's status_extra; the record
+    // carries its reason in English.
+    const std::set<std::string> reasons = {"Broken link", "Destination does not exist", "Destination denied",
+                                           "Disk full", "Quota reached", "Timed out", "File does not exist",
+                                           "Duplicate torrent", "Unknown error"};
     for (const auto &t : failed.GetArray()) {
-        EXPECT_EQ(1u, texts.count(t["error_detail"].GetString())) << t["error_detail"].GetString();
+        EXPECT_EQ(1u, reasons.count(t["error_detail"].GetString())) << t["error_detail"].GetString();
         EXPECT_LT(t["progress"].GetDouble(), 1.0);
+        rapidjson::Document one = parsed(ds_get_task(t["id"].GetString()));
+        EXPECT_STREQ(t["error_detail"].GetString(), one["error_detail"].GetString());
     }
     EXPECT_EQ(0, ds_resume_all());
     EXPECT_EQ(2, ds_delete_completed());
@@ -246,6 +269,106 @@ TEST_F(LibraryE2E, RefusedAdditions)
     EXPECT_EQ(0, ds_add_urls("gopher://example.org/x\nfile:///etc/passwd", nullptr));
     EXPECT_STREQ("Add URL failed (code 101: Invalid parameter)", ds_last_error());
     EXPECT_STREQ("[]", ds_list_tasks());
+}
+
+// A torrent file reaches the station on either kind of station: the older
+// upload route where the station still takes it, the current one where it
+// retires the older with 101; without a destination, the station's default
+// folder.
+TEST_F(LibraryE2E, TorrentUploadOnEitherStation)
+{
+    const std::string torrent = write_file("either.torrent", "d4:infod6:lengthi10e4:name4:filee");
+    for (const char *version : {"legacy", "current"}) {
+        SCOPED_TRACE(version);
+        start({"--station-version", version});
+        connect();
+        EXPECT_EQ(0, ds_add_torrent(torrent.c_str(), nullptr));
+        EXPECT_STREQ("", ds_last_error());
+        EXPECT_EQ(0, ds_add_torrent(torrent.c_str(), "/video/new"));
+        EXPECT_STREQ("", ds_last_error());
+        EXPECT_EQ(0, ds_add_url("https://example.org/c.iso", nullptr));
+        rapidjson::Document tasks = parsed(ds_list_tasks());
+        ASSERT_EQ(3u, tasks.Size());
+        EXPECT_STREQ("downloads", tasks[0]["destination"].GetString());
+        EXPECT_STREQ("video/new", tasks[1]["destination"].GetString());
+        EXPECT_STREQ("downloads", tasks[2]["destination"].GetString());
+        EXPECT_STREQ("file", tasks[0]["title"].GetString());
+        EXPECT_EQ(0, ds_disconnect());
+        EXPECT_EQ(0, sim->stop(SIGTERM));
+        sim.reset();
+    }
+}
+
+TEST_F(LibraryE2E, NoDestinationOnAStationWithoutADefaultFolder)
+{
+    const std::string torrent = write_file("nowhere.torrent", "d4:infod4:name1:xee");
+    struct station_case { const char *version, *torrent_error; int torrent_result; };
+    const station_case cases[] = {
+        {"legacy", "Add torrent failed (code 406: No default destination or invalid parameter)", 406},
+        {"current", "Add torrent failed: no destination given and the station has no default destination", -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.version);
+        start({"--station-version", c.version, "--default-destination", ""});
+        connect();
+        EXPECT_EQ(c.torrent_result, ds_add_torrent(torrent.c_str(), nullptr));
+        EXPECT_STREQ(c.torrent_error, ds_last_error());
+        EXPECT_EQ(406, ds_add_url("https://example.org/c.iso", nullptr));
+        EXPECT_STREQ("Add URL failed (code 406: No default destination or invalid parameter)", ds_last_error());
+        EXPECT_EQ(0, ds_add_torrent(torrent.c_str(), "video"));
+        EXPECT_EQ(0, ds_disconnect());
+        EXPECT_EQ(0, sim->stop(SIGTERM));
+        sim.reset();
+    }
+}
+
+// A station that sends its figures as strings of digits gives the same records.
+TEST_F(LibraryE2E, NumbersSentAsTextGiveTheSameRecords)
+{
+    std::string records[2];
+    for (int as_text = 0; as_text < 2; ++as_text) {
+        start(as_text ? std::vector<std::string>{"--numbers-as-text"} : std::vector<std::string>{});
+        connect();
+        ASSERT_EQ(2, ds_add_urls("https://example.org/a.iso\nmagnet:?xt=urn:btih:abc&dn=Film", "video"));
+        advance(20);
+        records[as_text] = ds_list_tasks();
+        EXPECT_EQ(0, ds_disconnect());
+        EXPECT_EQ(0, sim->stop(SIGTERM));
+        sim.reset();
+    }
+    EXPECT_EQ(records[0], records[1]);
+    rapidjson::Document tasks = parsed(records[1].c_str());
+    ASSERT_EQ(2u, tasks.Size());
+    EXPECT_GT(tasks[0]["size_total"].GetInt64(), 0);
+    EXPECT_GT(tasks[0]["size_downloaded"].GetInt64(), 0);
+    EXPECT_EQ(1700000000, tasks[0]["create_time"].GetInt64());
+}
+
+// An account with 2-step verification: the code of the station's clock, a
+// wrong one, and a device the station trusts from then on.
+TEST_F(LibraryE2E, SecondFactorSignIn)
+{
+    start({"--otp-secret", "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ"});
+    EXPECT_EQ(403, ds_connect("127.0.0.1", sim->port(), "admin", "admin"));
+    EXPECT_STREQ("Login failed (code 403: 2-step verification code required)", ds_last_error());
+    EXPECT_EQ(404, ds_connect_with("127.0.0.1", sim->port(), "admin", "admin", R"({"otp_code":"000000"})"));
+    EXPECT_STREQ("Login failed (code 404: Failed to authenticate 2-step verification code)", ds_last_error());
+
+    const std::string code = otp_code();
+    ASSERT_EQ(6u, code.size());
+    const std::string trust = R"({"otp_code":")" + code + R"(","device_name":"test host"})";
+    ASSERT_EQ(0, ds_connect_with("127.0.0.1", sim->port(), "admin", "admin", trust.c_str()));
+    rapidjson::Document info = parsed(ds_session_info());
+    const std::string device_id = info["device_id"].GetString();
+    EXPECT_FALSE(device_id.empty());
+    EXPECT_TRUE(info["connected"].GetBool());
+    EXPECT_EQ(1, ds_ping());
+
+    const std::string as_device = R"({"device_name":"test host","device_id":")" + device_id + R"("})";
+    EXPECT_EQ(0, ds_connect_with("127.0.0.1", sim->port(), "admin", "admin", as_device.c_str()));
+    EXPECT_EQ(1, ds_ping());
+    EXPECT_EQ(403, ds_connect_with("127.0.0.1", sim->port(), "admin", "admin",
+                                   R"({"device_name":"test host","device_id":"not-trusted"})"));
 }
 
 TEST_F(LibraryE2E, StationSettings)

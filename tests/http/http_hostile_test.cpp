@@ -13,14 +13,7 @@ namespace {
 using std::chrono::milliseconds;
 using clock_type = std::chrono::steady_clock;
 
-// The 64 MiB limit and a little more, in KiB. AddressSanitizer keeps the
-// blocks that realloc gave up in quarantine and ThreadSanitizer counts its
-// shadow memory, so both are allowed that weight.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr long peak_allowed_kib = 400L * 1024;
-#else
-constexpr long peak_allowed_kib = 160L * 1024;
-#endif
+constexpr long peak_allowed_kib = answer_limit_peak_kib;
 
 struct outcome {
     int rc;

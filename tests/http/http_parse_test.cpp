@@ -82,6 +82,28 @@ TEST(HttpParse, MalformedAndEmptyAnswersFail)
     EXPECT_EQ("Malformed HTTP response (no header boundary)", hidden.error);
 }
 
+TEST(HttpParse, TlsRecordAnswerIsNamed)
+{
+    const char tls_error[] = "The station answered with TLS: use https";
+    struct record_case { std::string raw; int rc; const char *error; };
+    const record_case cases[] = {
+        {std::string("\x15\x03\x01\x00\x02\x02\x46", 7), -1, tls_error},  // a fatal alert
+        {std::string("\x16\x03\x03\x00\x04\r\n\r\n", 9), -1, tls_error},  // a handshake record
+        {std::string("\x15\x03", 2), -1, tls_error},
+        {std::string("\x15", 1), -1, "Malformed HTTP response (no header boundary)"},
+        {std::string("\x17\x03\x03\r\n\r\n", 7), 0, ""},
+        {std::string("\x16\x02\r\n\r\n", 6), 0, ""},
+        {std::string("H\x15\x03\r\n\r\n", 7), 0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.raw));
+        parsed p = parse(c.raw);
+        EXPECT_EQ(c.rc, p.rc);
+        EXPECT_EQ(c.error, p.error);
+        EXPECT_EQ(c.rc == 0, p.has_headers);
+    }
+}
+
 TEST(HttpParse, BodyKeepsNulBytes)
 {
     parsed p = parse(std::string("HTTP/1.1 200 OK\r\n\r\na\0b", 22));

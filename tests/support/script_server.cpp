@@ -25,7 +25,7 @@
 namespace {
 
 constexpr int tick_ms = 20;
-constexpr int request_read_limit_ms = 5000;
+constexpr int request_read_limit_ms = 60000;
 
 using socket_type = script_server::socket_type;
 

@@ -1,326 +1,337 @@
-// ds: every call of the library as a subcommand. Each invocation logs in,
-// does its one thing and logs out (watch stays logged in until it ends).
-// Exit status: 0 done, 1 the library or the station refused (the library's
-// message on stderr), 2 a usage error.
+// ds: every call of the library as a subcommand. Each invocation signs in,
+// does its one thing and signs out (watch stays signed in until it ends).
+// The exit statuses are in report.h and in ds --help.
+#include "commands.h"
 #include "connection.h"
-#include "render.h"
+#include "help.h"
+#include "report.h"
 
 #include "synology_ds.h"
 
 #include <CLI/CLI.hpp>
 
-#include <chrono>
-#include <csignal>
-#include <cstdio>
-#include <fstream>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
-#include <iostream>
-#include <iterator>
-#include <sstream>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
-constexpr int usage_error = 2;
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
 struct command {
     CLI::App *app;
     bool needs_station;
-    std::function<int()> run;
+    std::function<int()> check;  // before anything is read or sent: 0 or the usage status
+    std::function<int(station_session *)> run;
 };
 
-bool call_failed() { return *ds_last_error() != '\0'; }
+// Everything the command line gives.
+struct settings {
+    connection_options conn;
+    bool json = false;
+    bool no_headers = false;
 
-std::string joined(const std::vector<std::string> &items, const char *separator)
-{
-    std::string text;
-    for (const std::string &item : items) text += (text.empty() ? "" : separator) + item;
-    return text;
-}
-
-// A text result: as the library gave it with --json, else rendered.
-int show_text(const char *result, bool json, const std::function<std::string(std::string_view)> &render)
-{
-    if (call_failed()) return report_failure();
-    const std::string text = json ? std::string(result) + "\n" : render(result);
-    std::fputs(text.c_str(), stdout);
-    return 0;
-}
-
-// A status result (0, a station code or -1).
-int show_status(int status, bool json, const std::string &done)
-{
-    if (status != 0) return report_failure();
-    std::puts(json ? "0" : done.c_str());
-    return 0;
-}
-
-// A count of tasks acted on, or -1.
-int show_count(int count, bool json, const char *verb)
-{
-    if (count < 0) return report_failure();
-    if (json) std::printf("%d\n", count);
-    else std::printf("%s %d %s\n", verb, count, count == 1 ? "task" : "tasks");
-    return 0;
-}
-
-// The lines that the library takes for URLs: not blank after trimming.
-int url_lines(const std::string &batch)
-{
-    std::istringstream lines(batch);
+    std::string status;
+    std::string filter;  // status, checked
+    std::string task_id;
+    std::vector<std::string> ids;
+    bool force = false;
+    std::vector<std::string> urls;
+    std::vector<std::string> files;
+    std::string dest;
+    std::string from;
+    int down = -1;
+    int up = -1;
+    std::string folder;
+    std::string path;
+    int depth = 1;
+    double interval = 2.0;
     int count = 0;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find_first_not_of(" \t\r\v\f") != std::string::npos) ++count;
+
+    table_style style() const
+    {
+        return {!no_headers, isatty(STDOUT_FILENO) && std::getenv("NO_COLOR") == nullptr};
     }
-    return count;
+};
+
+const char *const destination_note =
+    "Without --dest the download goes to the station's default folder (ds destination\nshows it).";
+
+void add_station_options(CLI::App &app, settings &s)
+{
+    connection_options &c = s.conn;
+    const char *group = "Station";
+    app.add_option("--host", c.host, "The station's host name or address")->envname("DS_HOST")->group(group);
+    app.add_option("--port", c.port, "Its Web API port (default 5000, or 5001 with --https)")
+        ->envname("DS_PORT")->check(whole_range(1, 65535))->group(group);
+    app.add_option("--user", c.user, "The account to sign in with")->envname("DS_USER")->group(group);
+    app.add_flag("--password-stdin", c.password_stdin,
+                 "Read the password from the first line of standard input")->group(group);
+    CLI::Option *https = app.add_flag("--https", c.https, "Talk to the station over HTTPS")->envname("DS_HTTPS")
+                             ->group(group);
+    app.add_option("--fingerprint", c.fingerprint,
+                   "Trust exactly the certificate of this SHA-256 fingerprint (hex, colons optional)")
+        ->envname("DS_FINGERPRINT")->needs(https)->group(group);
+    app.add_option("--ca-file", c.ca_file, "Trust the certificates of this PEM file instead of the system's")
+        ->envname("DS_CA_FILE")->needs(https)->group(group);
+    app.add_flag("--insecure", c.insecure, "Do not check the station's certificate (UNSAFE)")->needs(https)
+        ->group(group);
+    app.add_option("--trust-device", c.trust_device,
+                   "With a 2-step verification code: have the station trust this device under NAME")
+        ->type_name("NAME")->group(group);
+    CLI::Option *timeout = app.add_option("--timeout", c.timeout_sec, "Seconds each request may take, 1 to 300")
+                               ->envname("DS_TIMEOUT")->group(group);
+    timeout->each([&c](const std::string &) { c.timeout_given = true; });
+    const char *output = "Output";
+    app.add_flag("--json", s.json, "Print exactly one JSON document on standard output")->group(output);
+    app.add_flag("-q,--no-headers", s.no_headers, "Tables without their header and summary lines")->group(output);
+    app.add_flag("-v,--verbose", c.verbose, "Tell when signing in and out")->group(output);
 }
 
-int add_urls(const std::vector<std::string> &urls, const std::string &from, const std::string &dest, bool json)
-{
-    const char *destination = dest.empty() ? nullptr : dest.c_str();
-    if (urls.size() == 1 && from.empty())
-        return show_status(ds_add_url(urls[0].c_str(), destination), json, "Added " + urls[0]);
-    std::string batch = joined(urls, "\n");
-    if (!from.empty()) {
-        std::ifstream file_stream;
-        if (from != "-") file_stream.open(from);
-        std::istream &in = from == "-" ? std::cin : file_stream;
-        if (!in) {
-            std::fprintf(stderr, "ds: cannot read %s\n", from.c_str());
-            return 1;
-        }
-        batch += (batch.empty() ? "" : "\n") + std::string(std::istreambuf_iterator<char>(in), {});
+class command_line {
+public:
+    explicit command_line(CLI::App &app) : app_(app)
+    {
+        formatter_ = std::make_shared<manual_formatter>();
+        app_.formatter(formatter_);
     }
-    const int given = url_lines(batch);
-    const int added = ds_add_urls(batch.c_str(), destination);
-    if (added < 0) return report_failure();
-    if (json) std::printf("%d\n", added);
-    else std::printf("Added %d of %d URLs\n", added, given);
-    if (added < given) return report_failure("some URLs were refused");
-    return 0;
-}
 
-int set_limits(int down, int up, bool json)
+    CLI::App *add(const char *name, const char *summary, const char *description, const char *examples,
+                  bool needs_station, std::function<int(station_session *)> run, std::function<int()> check = nullptr)
+    {
+        CLI::App *sub = app_.add_subcommand(name, summary);
+        document(*formatter_, sub, description, examples);
+        commands_.push_back({sub, needs_station, std::move(check), std::move(run)});
+        return sub;
+    }
+
+    const std::vector<command> &commands() const { return commands_; }
+    manual_formatter &formatter() { return *formatter_; }
+
+private:
+    CLI::App &app_;
+    std::shared_ptr<manual_formatter> formatter_;
+    std::vector<command> commands_;
+};
+
+void add_task_commands(command_line &cli, settings &s)
 {
-    auto shown = [](int limit) {
-        return limit < 0 ? std::string("unchanged") : limit == 0 ? std::string("unlimited") : std::to_string(limit) + " KB/s";
+    auto check_status = [&s] { return s.status.empty() ? 0 : status_filter(s.status, s.filter); };
+    cli.add("list", "List the tasks, all or those of some statuses",
+            "Shows each task with its status, progress, size, speeds, time to completion and\n"
+            "title, then how many there are of each status.",
+            "  ds list\n  ds list --status downloading,waiting\n  ds --no-headers list | wc -l\n"
+            "  ds --json list --status error\n",
+            true, [&s](station_session *) { return list_tasks(s.filter, s.style()); }, check_status)
+        ->add_option("-s,--status", s.status,
+                     "Statuses, e.g. downloading,paused: waiting, downloading, paused, finishing, finished, "
+                     "hash_checking, seeding, filehosting_waiting, extracting, error, or all");
+
+    cli.add("show", "Show one task", "Shows every detail the station gives of one task.",
+            "  ds show dbid_12\n  ds --json show dbid_12\n", true,
+            [&s](station_session *) { return show_task(s.task_id); })
+        ->add_option("id", s.task_id, "The task's id (ds list shows them)")->required();
+
+    auto check_ids = [&s] {
+        return task_ids(s.ids).empty() ? fail(exit_usage, "give the ids of the tasks") : 0;
     };
-    return show_status(ds_set_speed_limit(down, up), json,
-                       "Speed limits set: download " + shown(down) + ", upload " + shown(up));
+    const char *each = "Acts on each task in its own request and tells the outcome of each: which were\n"
+                       "done, which the station refused and why. Ids may also be joined by \",\".";
+    cli.add("pause", "Pause tasks", each, "  ds pause dbid_1 dbid_2\n  ds --json pause dbid_1,dbid_2\n", true,
+            [&s](station_session *) { return act_on_tasks(task_action::pause, task_ids(s.ids)); }, check_ids)
+        ->add_option("ids", s.ids, "Task ids")->required();
+    cli.add("resume", "Resume paused tasks", each, "  ds resume dbid_1 dbid_2\n", true,
+            [&s](station_session *) { return act_on_tasks(task_action::resume, task_ids(s.ids)); }, check_ids)
+        ->add_option("ids", s.ids, "Task ids")->required();
+    CLI::App *remove = cli.add(
+        "delete", "Delete tasks", each, "  ds delete dbid_3\n  ds delete --force dbid_4\n", true,
+        [&s](station_session *) {
+            return act_on_tasks(s.force ? task_action::remove_forced : task_action::remove, task_ids(s.ids));
+        },
+        check_ids);
+    remove->add_option("ids", s.ids, "Task ids")->required();
+    remove->add_flag("--force", s.force, "Move what was downloaded of unfinished tasks to their destination");
+
+    cli.add("pause-all", "Pause every task that is not paused, finished or failed",
+            "Lists the tasks, then pauses each one that is not paused, finished or failed.",
+            "  ds pause-all\n", true, [](station_session *) { return act_on_all(bulk_action::pause_all); });
+    cli.add("resume-all", "Resume every paused task", "Lists the tasks, then resumes each paused one.",
+            "  ds resume-all\n", true, [](station_session *) { return act_on_all(bulk_action::resume_all); });
+    cli.add("delete-completed", "Delete every finished or failed task",
+            "Lists the tasks, then deletes each finished or failed one (what was downloaded stays).",
+            "  ds delete-completed\n", true,
+            [](station_session *) { return act_on_all(bulk_action::delete_completed); });
 }
 
-int destination(const std::string &folder, bool json)
+void add_download_commands(command_line &cli, settings &s)
 {
-    if (folder.empty()) {
-        const std::string current = ds_get_default_destination();
-        if (call_failed()) return report_failure();
-        std::puts(json || !current.empty() ? current.c_str() : "(none)");
+    auto check_add = [&s] {
+        if (s.urls.empty() && s.from.empty()) return fail(exit_usage, "give URLs, or --from FILE (- for standard input)");
+        if (s.from == "-" && s.conn.password_stdin)
+            return fail(exit_usage, "--password-stdin and --from - cannot both read standard input");
         return 0;
-    }
-    return show_status(ds_set_default_destination(folder.c_str()), json, "Default destination set to " + folder);
+    };
+    const std::string add_text =
+        std::string("Adds each URL in its own request as soon as it is read and tells the outcome of\n"
+                    "each. A file (or standard input) holds one URL per line: lines end at CR or LF,\n"
+                    "blanks around a URL are dropped, empty lines skipped. Ctrl-C stops after the\n"
+                    "URL being added and tells how far it got.\n") +
+        destination_note;
+    CLI::App *add_cmd = cli.add("add", "Add downloads by URL (http, https, ftp, magnet)", add_text.c_str(),
+                                "  ds add https://example.org/a.iso --dest downloads\n"
+                                "  ds add --from urls.txt\n  grep magnet: links.txt | ds add --from -\n",
+                                true, [&s](station_session *) { return add_urls(s.urls, s.from, s.dest); }, check_add);
+    add_cmd->add_option("urls", s.urls, "URLs");
+    add_cmd->add_option("--from", s.from, "A file of URLs, one per line; - for standard input");
+    add_cmd->add_option("-d,--dest", s.dest, "Destination folder on the NAS (default: the station's default folder)");
+
+    const std::string torrent_text =
+        std::string("Uploads each torrent file (up to 20 MiB) as a new task and tells the outcome of each.\n") +
+        destination_note;
+    CLI::App *torrent = cli.add("add-torrent", "Upload torrent files", torrent_text.c_str(),
+                                "  ds add-torrent debian.torrent --dest downloads/iso\n", true,
+                                [&s](station_session *) { return add_torrents(s.files, s.dest); });
+    torrent->add_option("files", s.files, "Torrent files")->required();
+    torrent->add_option("-d,--dest", s.dest, "Destination folder on the NAS (default: the station's default folder)");
 }
 
-// The sub-folders of each folder in entries, depth levels down, drawn as a tree.
-int print_tree(const std::vector<folder_entry> &entries, const std::string &prefix, int depth)
+void add_station_commands(command_line &cli, settings &s)
 {
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const bool last = i + 1 == entries.size();
-        std::printf("%s%s%s\n", prefix.c_str(), last ? "└── " : "├── ", entries[i].name.c_str());
-        if (!entries[i].isdir || depth <= 1) continue;
-        const std::vector<folder_entry> below = parse_folders(ds_list_folders(entries[i].path.c_str()));
-        if (call_failed()) return report_failure();
-        if (const int status = print_tree(below, prefix + (last ? "    " : "│   "), depth - 1)) return status;
-    }
-    return 0;
+    cli.add("ping", "Sign in and check that the station accepts the session",
+            "Signs in, asks the station for its information with the session, and signs out.",
+            "  ds ping && echo reachable\n  ds --https --insecure ping\n", true,
+            [&s](station_session *) { return ping(s.conn); });
+    cli.add("info", "Show the station's information", "Shows what the station tells of itself.", "  ds info\n",
+            true, [](station_session *) { return show_info(); });
+    cli.add("stats", "Show the total download and upload speeds", "Shows the station's total speeds.",
+            "  ds stats\n", true, [](station_session *) { return show_stats(); });
+    cli.add("config", "Show the station's configuration", "Shows the station's settings as it gives them.",
+            "  ds config\n", true, [](station_session *) { return show_config(); });
+
+    auto check_limit = [&s] {
+        return s.down < 0 && s.up < 0 ? fail(exit_usage, "give --down, --up or both (KB/s; 0 means no limit)") : 0;
+    };
+    CLI::App *limit = cli.add(
+        "limit", "Set the BitTorrent download and upload limits in KB/s (0: none)",
+        "Sets the station's BitTorrent limits (bt_max_download and bt_max_upload), in KB/s\n"
+        "as the station counts them; 0 means no limit, and a limit not given stays as it is.\n"
+        "Downloads over HTTP, FTP and eMule keep their own limits (ds config shows them).",
+        "  ds limit --down 2048\n  ds limit --down 0 --up 100\n", true,
+        [&s](station_session *) { return set_limits(s.down, s.up); }, check_limit);
+    limit->add_option("--down", s.down, "BitTorrent download limit in KB/s")->check(whole_range(0, INT_MAX));
+    limit->add_option("--up", s.up, "BitTorrent upload limit in KB/s")->check(whole_range(0, INT_MAX));
+
+    cli.add("destination", "Show the default destination, or set it",
+            "Without a folder, shows where new tasks go by default; with one, makes it the default.",
+            "  ds destination\n  ds destination downloads/new\n", true,
+            [&s](station_session *) { return destination(s.folder); })
+        ->add_option("folder", s.folder, "The new default destination");
+
+    cli.add("shares", "List the shared folders", "Lists the NAS's shared folders, to choose a destination.",
+            "  ds shares\n", true, [&s](station_session *) { return list_shares(s.style()); });
+    CLI::App *folders = cli.add("folders", "List the sub-folders of a folder as a tree",
+                                "Lists the folders below a shared folder, --depth levels down; with --json as\n"
+                                "the station's entries, each folder's own under \"folders\".",
+                                "  ds folders video\n  ds folders /video/films --depth 3\n", true,
+                                [&s](station_session *) { return list_folders(s.path, s.depth); });
+    folders->add_option("path", s.path, "A folder such as video or /video/films")->required();
+    folders->add_option("--depth", s.depth, "Levels to show")->check(whole_range(1, 32))->capture_default_str();
 }
 
-int folders(const std::string &path, int depth, bool json)
+void add_watch_command(command_line &cli, settings &s)
 {
-    const std::string listing = ds_list_folders(path.c_str());
-    if (call_failed()) return report_failure();
-    if (json) {
-        std::puts(listing.c_str());
-        return 0;
-    }
-    std::puts(!path.empty() && path.front() == '/' ? path.c_str() : ("/" + path).c_str());
-    return print_tree(parse_folders(listing), "", depth);
+    auto check_status = [&s] { return s.status.empty() ? 0 : status_filter(s.status, s.filter); };
+    CLI::App *watch_cmd = cli.add(
+        "watch", "Redraw the task table every few seconds until interrupted",
+        "Redraws the tasks and the station's speeds every --interval seconds. It stays signed\n"
+        "in: when the station restarts or the session expires it waits for the station and\n"
+        "signs in again with the same password, and says so on its status line. With --json\n"
+        "each redraw is one line: {\"tasks\":[...],\"stats\":{...}}.",
+        "  ds watch\n  ds watch --status downloading --interval 5\n  ds --json watch --count 1\n", true,
+        [&s](station_session *session) {
+            return watch(*session, s.conn, {s.filter, s.interval, s.count, s.style()});
+        },
+        check_status);
+    watch_cmd->add_option("-s,--status", s.status, "Statuses, e.g. downloading,paused (as for list)");
+    watch_cmd->add_option("--interval", s.interval, "Seconds between redraws")->check(number_at_least(0))
+        ->capture_default_str();
+    watch_cmd->add_option("--count", s.count, "Redraws before stopping; 0 until interrupted")
+        ->check(whole_range(0, INT_MAX));
 }
 
-void on_interrupt(int) { g_interrupted = 1; }
-
-// Sleeps for seconds; false when interrupted first.
-bool pause_for(double seconds)
+bool asks_for_json(int argc, char **argv)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!g_interrupted && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return !g_interrupted;
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        if (std::strcmp(argv[i], "--json") == 0) return true;
+    return false;
 }
 
-int watch_frame(const connection_options &conn, const std::string &status, double interval, bool json)
+// A parse error: unknown commands are named with the closest one.
+int usage_failure(CLI::App &app, const CLI::ParseError &error, const std::vector<command> &commands)
 {
-    const std::string tasks = status.empty() ? ds_list_tasks() : ds_list_tasks_filtered(status.c_str());
-    if (call_failed()) return report_failure();
-    const std::string stats = ds_stats();
-    if (call_failed()) return report_failure();
-    if (json) {
-        std::puts(tasks.c_str());
-    } else {
-        if (isatty(STDOUT_FILENO)) std::fputs("\x1b[H\x1b[2J", stdout);
-        std::printf("Tasks on %s:%d, every %g s (Ctrl-C stops)\n", conn.host.c_str(), conn.port, interval);
-        std::fputs(task_table(tasks).c_str(), stdout);
-        std::fputs(speed_lines(stats).c_str(), stdout);
-        std::puts("");
+    const std::vector<std::string> rest = app.remaining();
+    const bool no_command = app.get_subcommands().empty();
+    if (no_command && !rest.empty() && !rest.front().empty() && rest.front()[0] != '-') {
+        std::vector<std::string> names;
+        for (const command &c : commands) names.push_back(c.app->get_name());
+        fail(exit_usage, "unknown command \"" + rest.front() + "\"; the closest is \"" + closest(rest.front(), names) +
+                             "\" (ds --help lists them all)");
+        return exit_usage;
     }
-    std::fflush(stdout);
-    return 0;
+    fail(exit_usage, error.what());
+    std::fprintf(stderr, "Run with --help for more information.\n");
+    return exit_usage;
 }
 
-// Redraws the task table every interval seconds, count times (0: until
-// interrupted).
-int watch(const connection_options &conn, const std::string &status, double interval, int count, bool json)
+int run(const command &c, settings &s)
 {
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    for (int frame = 1; !g_interrupted; ++frame) {
-        if (const int failed = watch_frame(conn, status, interval, json)) return failed;
-        if (count != 0 && frame >= count) break;
-        if (!pause_for(interval)) break;
+    if (c.check) {
+        if (const int status = c.check()) return status;
     }
-    return 0;
+    if (!c.needs_station) return c.run(nullptr);
+    if (const int status = check_connection_options(s.conn)) return status;
+    station_session session(s.conn);
+    if (session.status() != 0) return session.status();
+    return c.run(&session);
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    CLI::App app{"Drive a Synology Download Station from the command line.", "ds"};
-    connection_options conn;
-    bool json = false;
+    CLI::App app{"ds: drive a Synology Download Station from the command line.", "ds"};
+    settings s;
+    command_line cli(app);
+    cli.formatter().describe(&app, "Lists, adds, pauses, resumes and deletes download tasks, shows and changes the\n"
+                                   "station's settings, and browses its shared folders.");
+    app.footer(main_footer());
     app.set_version_flag("--version", ds_version());
-    app.add_option("--host", conn.host, "The station's host name or address")->envname("DS_HOST");
-    app.add_option("--port", conn.port, "Its Web API port")->envname("DS_PORT")->check(CLI::Range(1, 65535))->capture_default_str();
-    app.add_option("--user", conn.user, "The account to log in with (the password comes from DS_PASSWORD or a prompt)")->envname("DS_USER");
-    CLI::Option *timeout = app.add_option("--timeout", conn.timeout_sec, "Seconds each request may take, 1 to 300")
-                               ->envname("DS_TIMEOUT");
-    app.add_flag("--json", json, "Print the library's JSON text as it is");
-    app.add_flag("-v,--verbose", conn.verbose, "Tell when logging in and out");
+    add_station_options(app, s);
     app.require_subcommand(1);
     app.fallthrough();
 
-    std::vector<command> commands;
-    auto add = [&](const char *name, const char *help, bool needs_station, std::function<int()> run) {
-        CLI::App *sub = app.add_subcommand(name, help);
-        commands.push_back({sub, needs_station, std::move(run)});
-        return sub;
-    };
+    cli.add("version", "Print the library's version", "Prints the version of the library ds uses.",
+            "  ds version\n", false, [](station_session *) { return show_version(); });
+    add_task_commands(cli, s);
+    add_download_commands(cli, s);
+    add_station_commands(cli, s);
+    add_watch_command(cli, s);
 
-    add("version", "Print the library's version", false, [] { return std::puts(ds_version()) < 0; });
-    add("ping", "Log in and check that the station accepts the session", true, [&] {
-        if (!ds_ping()) return report_failure();
-        std::printf("The station at %s:%d accepts the session of %s\n", conn.host.c_str(), conn.port, conn.user.c_str());
-        return 0;
-    });
-
-    std::string status;
-    add("list", "List the tasks, all or those of some statuses", true, [&] {
-        return show_text(status.empty() ? ds_list_tasks() : ds_list_tasks_filtered(status.c_str()), json, task_table);
-    })->add_option("-s,--status", status, "Statuses, e.g. downloading,paused");
-
-    std::string task_id;
-    add("show", "Show one task", true, [&] { return show_text(ds_get_task(task_id.c_str()), json, task_details); })
-        ->add_option("id", task_id, "The task's id")->required();
-
-    std::vector<std::string> ids;
-    bool force = false;
-    add("pause", "Pause tasks", true, [&] {
-        return show_status(ds_pause(joined(ids, ",").c_str()), json, "Paused " + joined(ids, ", "));
-    })->add_option("ids", ids, "Task ids")->required();
-    add("resume", "Resume paused tasks", true, [&] {
-        return show_status(ds_resume(joined(ids, ",").c_str()), json, "Resumed " + joined(ids, ", "));
-    })->add_option("ids", ids, "Task ids")->required();
-    CLI::App *remove = add("delete", "Delete tasks", true, [&] {
-        return show_status(ds_delete(joined(ids, ",").c_str(), force), json, "Deleted " + joined(ids, ", "));
-    });
-    remove->add_option("ids", ids, "Task ids")->required();
-    remove->add_flag("--force", force, "Move what was downloaded of unfinished tasks to their destination");
-
-    add("pause-all", "Pause every waiting or downloading task", true, [&] { return show_count(ds_pause_all(), json, "Paused"); });
-    add("resume-all", "Resume every paused task", true, [&] { return show_count(ds_resume_all(), json, "Resumed"); });
-    add("delete-completed", "Delete every finished or failed task", true,
-        [&] { return show_count(ds_delete_completed(), json, "Deleted"); });
-
-    std::vector<std::string> urls;
-    std::string dest;
-    std::string from;
-    CLI::App *add_cmd = add("add", "Add downloads by URL (http, https, ftp, magnet)", true,
-                            [&] { return add_urls(urls, from, dest, json); });
-    add_cmd->add_option("urls", urls, "URLs; more than one are added as a batch");
-    add_cmd->add_option("--from", from, "A file of URLs, one per line; - for standard input");
-    add_cmd->add_option("-d,--dest", dest, "Destination folder on the NAS (default: personal)");
-
-    std::string torrent;
-    CLI::App *torrent_cmd = add("add-torrent", "Upload a torrent file", true, [&] {
-        return show_status(ds_add_torrent(torrent.c_str(), dest.empty() ? nullptr : dest.c_str()), json,
-                           "Added " + torrent);
-    });
-    torrent_cmd->add_option("file", torrent, "The torrent file")->required();
-    torrent_cmd->add_option("-d,--dest", dest, "Destination folder on the NAS (default: personal)");
-
-    add("info", "Show the station's information", true, [&] { return show_text(ds_info(), json, object_lines); });
-    add("stats", "Show the total download and upload speeds", true, [&] { return show_text(ds_stats(), json, speed_lines); });
-    add("config", "Show the station's configuration", true, [&] { return show_text(ds_get_config(), json, object_lines); });
-
-    int down = -1;
-    int up = -1;
-    CLI::App *limit = add("limit", "Set the download and upload limits in KB/s (0: none)", true,
-                          [&] { return set_limits(down, up, json); });
-    limit->add_option("--down", down, "Download limit in KB/s")->check(CLI::NonNegativeNumber);
-    limit->add_option("--up", up, "Upload limit in KB/s")->check(CLI::NonNegativeNumber);
-    limit->require_option(1, 2);
-
-    std::string folder;
-    add("destination", "Show the default destination, or set it", true, [&] { return destination(folder, json); })
-        ->add_option("folder", folder, "The new default destination");
-
-    add("shares", "List the shared folders", true, [&] { return show_text(ds_list_shares(), json, share_table); });
-
-    std::string path;
-    int depth = 1;
-    CLI::App *folders_cmd = add("folders", "List the sub-folders of a folder as a tree", true,
-                                [&] { return folders(path, depth, json); });
-    folders_cmd->add_option("path", path, "A folder such as video or /video/films")->required();
-    folders_cmd->add_option("--depth", depth, "Levels to show")->check(CLI::Range(1, 32))->capture_default_str();
-
-    double interval = 2.0;
-    int count = 0;
-    CLI::App *watch_cmd = add("watch", "Redraw the task table every few seconds until interrupted", true,
-                              [&] { return watch(conn, status, interval, count, json); });
-    watch_cmd->add_option("-s,--status", status, "Statuses, e.g. downloading,paused");
-    watch_cmd->add_option("--interval", interval, "Seconds between redraws")->check(CLI::NonNegativeNumber)->capture_default_str();
-    watch_cmd->add_option("--count", count, "Redraws before stopping; 0 until interrupted")->check(CLI::NonNegativeNumber);
-
+    set_json_output(asks_for_json(argc, argv));
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        return app.exit(e) == 0 ? 0 : usage_error;
+        return usage_failure(app, e, cli.commands());
     }
-    conn.timeout_given = timeout->count() > 0;
-    for (const command &c : commands) {
-        if (!c.app->parsed()) continue;
-        if (!c.needs_station) return c.run();
-        if (conn.host.empty() || conn.user.empty()) {
-            std::fprintf(stderr, "ds: give the station with --host (or DS_HOST) and --user (or DS_USER)\n");
-            return usage_error;
-        }
-        station_session session(conn);
-        if (session.status() != 0) return session.status();
-        return c.run();
+    set_json_output(s.json);
+    for (const command &c : cli.commands()) {
+        if (c.app->parsed()) return run(c, s);
     }
-    return usage_error;
+    return exit_usage;
 }

@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <map>
 
 namespace {
@@ -64,9 +65,13 @@ size_t columns_of(std::string_view text)
     }));
 }
 
+// Wraps a cell's text in an escape sequence, or leaves it; padding is
+// measured on the text alone.
+using cell_painter = std::function<std::string(size_t row, size_t column, const std::string &text)>;
+
 // Rows of cells, left-aligned, two spaces between columns; the last column
 // is not padded.
-std::string table(const std::vector<std::vector<std::string>> &rows)
+std::string table(const std::vector<std::vector<std::string>> &rows, const cell_painter &paint = nullptr)
 {
     std::vector<size_t> widths;
     for (const auto &row : rows) {
@@ -74,16 +79,30 @@ std::string table(const std::vector<std::vector<std::string>> &rows)
         for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], columns_of(row[i]));
     }
     std::string out;
-    for (const auto &row : rows) {
+    for (size_t r = 0; r < rows.size(); ++r) {
+        const auto &row = rows[r];
         std::string line;
         for (size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
+            line += paint ? paint(r, i, row[i]) : row[i];
             if (i + 1 < row.size()) line.append(widths[i] - columns_of(row[i]) + 2, ' ');
         }
         out += line + "\n";
     }
     return out;
 }
+
+// SGR colour of a status word: active green, stopped yellow, done blue,
+// failed red, on its way cyan.
+const char *status_colour(const std::string &status)
+{
+    if (status == "downloading" || status == "seeding") return "32";
+    if (status == "paused") return "33";
+    if (status == "finished") return "34";
+    if (status == "error") return "31";
+    return "36";
+}
+
+std::string painted(const char *sgr, const std::string &text) { return std::string("\x1b[") + sgr + "m" + text + "\x1b[0m"; }
 
 // value with the given digits after the point.
 std::string decimals(double value, int digits)
@@ -179,14 +198,21 @@ std::string progress_bar(double fraction, int width)
     return bar;
 }
 
-std::string task_table(std::string_view tasks_json)
+std::string task_table(std::string_view tasks_json, const table_style &style)
 {
     rapidjson::Document tasks = parse(tasks_json);
-    if (!tasks.IsArray() || tasks.Empty()) return "No tasks\n";
-    std::vector<std::vector<std::string>> rows = {
-        {"ID", "STATUS", "PROGRESS", "SIZE", "DOWN", "UP", "ETA", "TITLE"}};
+    if (!tasks.IsArray() || tasks.Empty()) return style.headers ? "No tasks\n" : "";
+    std::vector<std::vector<std::string>> rows;
+    if (style.headers) rows.push_back({"ID", "STATUS", "PROGRESS", "SIZE", "DOWN", "UP", "ETA", "TITLE"});
     for (const json_value &task : tasks.GetArray()) rows.push_back(task_row(task));
-    return table(rows) + summary(tasks);
+    const size_t first_task = style.headers ? 1 : 0;
+    cell_painter paint = nullptr;
+    if (style.colour) {
+        paint = [first_task](size_t row, size_t column, const std::string &text) {
+            return row >= first_task && column == 1 ? painted(status_colour(text), text) : text;
+        };
+    }
+    return table(rows, paint) + (style.headers ? summary(tasks) : "");
 }
 
 std::string task_details(std::string_view task_json)
@@ -221,11 +247,12 @@ std::string task_details(std::string_view task_json)
     return table(rows);
 }
 
-std::string share_table(std::string_view shares_json)
+std::string share_table(std::string_view shares_json, const table_style &style)
 {
     rapidjson::Document shares = parse(shares_json);
-    if (!shares.IsArray() || shares.Empty()) return "No shared folders\n";
-    std::vector<std::vector<std::string>> rows = {{"NAME", "PATH", "DESCRIPTION"}};
+    if (!shares.IsArray() || shares.Empty()) return style.headers ? "No shared folders\n" : "";
+    std::vector<std::vector<std::string>> rows;
+    if (style.headers) rows.push_back({"NAME", "PATH", "DESCRIPTION"});
     for (const json_value &share : shares.GetArray())
         rows.push_back({text_of(share, "name"), text_of(share, "path"), text_of(share, "desc")});
     return table(rows);

@@ -17,12 +17,20 @@ std::string human_duration(int64_t seconds);
 // A bar of width characters and the percentage: "[#####---------------]  25.0%".
 std::string progress_bar(double fraction, int width = 20);
 
-// The library's task array as a table, with a summary line; "No tasks" for none.
-std::string task_table(std::string_view tasks_json);
+// How tables are drawn: headers (and the summary line) can be left out for
+// scripts; colour is for terminals.
+struct table_style {
+    bool headers = true;
+    bool colour = false;
+};
+
+// The library's task array as a table, with a summary line; "No tasks" for
+// none (nothing without headers). In colour the status stands out.
+std::string task_table(std::string_view tasks_json, const table_style &style = {});
 // One task record as name and value lines.
 std::string task_details(std::string_view task_json);
 // The library's share array as a table.
-std::string share_table(std::string_view shares_json);
+std::string share_table(std::string_view shares_json, const table_style &style = {});
 // Name and value lines of a JSON object's members, in their order; values
 // that are objects or arrays are shown as compact JSON.
 std::string object_lines(std::string_view object_json);

@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -12,7 +13,7 @@ std::string_view parent_of(std::string_view path)
 
 }  // namespace
 
-station::station()
+station::station(std::string default_destination)
     : tree_{
           {"/downloads", "Download Station's default folder", true},
           {"/downloads/README.txt", "", false},
@@ -29,7 +30,8 @@ station::station()
           {"/video/films/trailer.mp4", "", false},
           {"/video/new", "", true},
           {"/video/series", "", true},
-      }
+      },
+      default_destination_(std::move(default_destination))
 {
     std::sort(tree_.begin(), tree_.end(), [](const folder_entry &a, const folder_entry &b) { return a.path < b.path; });
 }

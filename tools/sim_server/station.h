@@ -19,7 +19,9 @@ enum class file_filter { all, files, dirs };
 
 class station {
 public:
-    station();
+    // default_destination: the folder as tasks name it ("downloads"), or
+    // empty when the station has none set.
+    explicit station(std::string default_destination = "downloads");
 
     const std::string &default_destination() const { return default_destination_; }
     // The folder as tasks name it, without a leading "/" ("video/new").
@@ -38,6 +40,6 @@ public:
 
 private:
     std::vector<folder_entry> tree_;
-    std::string default_destination_ = "downloads";
+    std::string default_destination_;
     task_limits limits_;
 };

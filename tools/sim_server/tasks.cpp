@@ -11,8 +11,11 @@ constexpr int64_t mib = 1024 * kib;
 constexpr int64_t gib = 1024 * mib;
 // A resumed task waits this long for a download slot again.
 constexpr int64_t resume_wait_ms = 2000;
-// The codes a failing download reports in its detail.
-constexpr int failure_codes[] = {100, 402, 408};
+// The words a failed task's status_extra gives, by kind of task.
+constexpr const char *url_failures[] = {"broken_link", "destination_not_exist", "destination_denied",
+                                        "disk_full", "quota_reached", "timeout", "file_not_exist", "unknown"};
+constexpr const char *torrent_failures[] = {"destination_not_exist", "destination_denied", "disk_full",
+                                            "quota_reached", "timeout", "torrent_duplicate", "unknown"};
 
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix)
 {
@@ -99,6 +102,11 @@ std::string torrent_name(std::string_view content)
 
 int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
+bool is_torrent(const task &t) { return t.type == "bt"; }
+
+// Downloading torrents upload too.
+bool uploads(const task &t) { return t.status == "seeding" || (is_torrent(t) && t.status == "downloading"); }
+
 // The byte count at which a downloading task's next event happens.
 int64_t target_bytes(const task &t) { return t.fail_at_bytes >= 0 ? t.fail_at_bytes : t.size; }
 
@@ -124,7 +132,7 @@ int64_t downloaded_at(const task &t, int64_t now_ms)
 
 int64_t uploaded_at(const task &t, int64_t now_ms)
 {
-    if (t.status != "downloading") return t.uploaded_base;
+    if (!uploads(t)) return t.uploaded_base;
     return bytes_at(t.uploaded_base, t.speed_upload, t.stretch_start_ms, now_ms);
 }
 
@@ -141,55 +149,40 @@ void happen(task &t, int64_t at_ms)
     if (t.fail_at_bytes >= 0) {
         t.status = "error";
     } else {
-        t.status = "finished";
+        t.status = is_torrent(t) ? "seeding" : "finished";
         t.completed_time = at_ms / 1000;
     }
 }
 
 void draw_figures(task &t, sim_random &random, double error_rate, int64_t now_ms)
 {
-    const bool torrent = t.type == "bt";
+    const bool torrent = is_torrent(t);
     t.size = torrent ? random.between(256 * mib, 4 * gib) : random.between(64 * mib, gib);
     t.own_download = random.between(512 * kib, 8 * mib);
     t.own_upload = torrent ? random.between(16 * kib, t.own_download / 4) : 0;
     t.start_at_ms = now_ms + random.between(1000, 5000);
     if (torrent) {
         t.seeders = static_cast<int>(random.between(1, 40));
-        t.leechers = static_cast<int>(random.between(0, 60));
+        t.leechers = static_cast<int>(random.between(1, 60));
         t.total_peers = t.seeders + t.leechers + static_cast<int>(random.between(0, 150));
     }
     if (random.chance(error_rate)) {
         t.fail_at_bytes = t.size / 100 * random.between(10, 90);
-        t.error_code = failure_codes[random.next() % std::size(failure_codes)];
+        t.error_detail = torrent ? torrent_failures[random.next() % std::size(torrent_failures)]
+                                 : url_failures[random.next() % std::size(url_failures)];
     }
 }
 
-void write_detail(json_writer &out, const task &t)
+// null, or what the station adds to a status: the word for a failure.
+void write_status_extra(json_writer &out, const task &t)
 {
-    const bool downloading = t.status == "downloading";
-    out.Key("detail");
+    out.Key("status_extra");
+    if (t.status != "error") {
+        out.Null();
+        return;
+    }
     out.StartObject();
-    write_text(out, "destination", t.destination);
-    write_text(out, "uri", t.uri);
-    write_int(out, "create_time", t.create_time);
-    write_int(out, "started_time", t.started_time);
-    write_int(out, "completed_time", t.completed_time);
-    write_int(out, "connected_peers", downloading ? t.seeders + t.leechers : 0);
-    write_int(out, "connected_seeders", downloading ? t.seeders : 0);
-    write_int(out, "connected_leechers", downloading ? t.leechers : 0);
-    write_int(out, "total_peers", t.total_peers);
-    if (t.status == "error") write_int(out, "error_code", t.error_code);
-    out.EndObject();
-}
-
-void write_transfer(json_writer &out, const task &t, int64_t now_ms)
-{
-    out.Key("transfer");
-    out.StartObject();
-    write_int(out, "size_downloaded", downloaded_at(t, now_ms));
-    write_int(out, "size_uploaded", uploaded_at(t, now_ms));
-    write_int(out, "speed_download", t.speed_download);
-    write_int(out, "speed_upload", t.speed_upload);
+    write_text(out, "error_detail", t.error_detail);
     out.EndObject();
 }
 
@@ -260,24 +253,23 @@ void task_store::settle(int64_t now_ms)
     }
 }
 
-// Downloading torrents share the station's limits evenly; other tasks and
-// torrents under their share keep their own speed.
+// Downloading torrents share the download limit evenly, downloading and
+// seeding ones the upload limit; other tasks and torrents under their share
+// keep their own speed.
 void task_store::share_bandwidth()
 {
-    const auto torrents = std::count_if(tasks_.begin(), tasks_.end(), [](const task &t) {
-        return t.type == "bt" && t.status == "downloading";
+    const auto downloading = std::count_if(tasks_.begin(), tasks_.end(), [](const task &t) {
+        return is_torrent(t) && t.status == "downloading";
     });
+    const auto uploading = std::count_if(tasks_.begin(), tasks_.end(), uploads);
     for (task &t : tasks_) {
-        t.speed_download = 0;
-        t.speed_upload = 0;
-        if (t.status != "downloading") continue;
-        t.speed_download = t.own_download;
-        t.speed_upload = t.own_upload;
-        if (t.type != "bt") continue;
-        if (limits_.download_kib > 0)
-            t.speed_download = std::min(t.speed_download, std::max<int64_t>(1, limits_.download_kib * kib / torrents));
-        if (limits_.upload_kib > 0)
-            t.speed_upload = std::min(t.speed_upload, limits_.upload_kib * kib / torrents);
+        t.speed_download = t.status == "downloading" ? t.own_download : 0;
+        t.speed_upload = uploads(t) ? t.own_upload : 0;
+        if (!is_torrent(t)) continue;
+        if (limits_.download_kib > 0 && t.speed_download > 0)
+            t.speed_download = std::min(t.speed_download, std::max<int64_t>(1, limits_.download_kib * kib / downloading));
+        if (limits_.upload_kib > 0 && t.speed_upload > 0)
+            t.speed_upload = std::min(t.speed_upload, limits_.upload_kib * kib / uploading);
     }
 }
 
@@ -318,7 +310,7 @@ int task_store::pause(std::string_view id, int64_t now_ms)
     catch_up(now_ms);
     task *t = find_mutable(id);
     if (!t) return 404;
-    if (t->status != "waiting" && t->status != "downloading") return 405;
+    if (t->status != "waiting" && t->status != "downloading" && t->status != "seeding") return 405;
     settle(now_ms);
     t->status = "paused";
     share_bandwidth();
@@ -330,9 +322,12 @@ int task_store::resume(std::string_view id, int64_t now_ms)
     catch_up(now_ms);
     task *t = find_mutable(id);
     if (!t) return 404;
-    if (t->status != "paused") return 405;
+    if (t->status != "paused" && t->status != "error") return 405;
     settle(now_ms);
-    t->status = "waiting";
+    if (t->status == "error") t->fail_at_bytes = -1;  // the retry goes through
+    // A torrent paused while seeding has all it needs.
+    const bool complete = t->downloaded_base >= t->size;
+    t->status = complete ? "seeding" : "waiting";
     t->start_at_ms = now_ms + resume_wait_ms;
     share_bandwidth();
     return 0;
@@ -371,6 +366,42 @@ int64_t task_store::total_upload_speed() const
     return sum;
 }
 
+void task_store::write_figure(json_writer &out, const char *key, int64_t value) const
+{
+    if (numbers_as_text_) write_text(out, key, std::to_string(value));
+    else write_int(out, key, value);
+}
+
+void task_store::write_detail(json_writer &out, const task &t) const
+{
+    const bool downloading = t.status == "downloading";
+    const bool seeding = t.status == "seeding";
+    out.Key("detail");
+    out.StartObject();
+    write_text(out, "destination", t.destination);
+    write_text(out, "uri", t.uri);
+    write_text(out, "priority", "auto");
+    write_figure(out, "create_time", t.create_time);
+    write_int(out, "started_time", t.started_time);
+    write_int(out, "completed_time", t.completed_time);
+    write_int(out, "connected_peers", downloading ? t.seeders + t.leechers : seeding ? t.leechers : 0);
+    write_int(out, "connected_seeders", downloading ? t.seeders : 0);
+    write_int(out, "connected_leechers", downloading || seeding ? t.leechers : 0);
+    write_int(out, "total_peers", t.total_peers);
+    out.EndObject();
+}
+
+void task_store::write_transfer(json_writer &out, const task &t, int64_t now_ms) const
+{
+    out.Key("transfer");
+    out.StartObject();
+    write_figure(out, "size_downloaded", downloaded_at(t, now_ms));
+    write_figure(out, "size_uploaded", uploaded_at(t, now_ms));
+    write_figure(out, "speed_download", t.speed_download);
+    write_figure(out, "speed_upload", t.speed_upload);
+    out.EndObject();
+}
+
 void task_store::write(json_writer &out, const task &t, int64_t now_ms, bool detail, bool transfer) const
 {
     out.StartObject();
@@ -378,8 +409,9 @@ void task_store::write(json_writer &out, const task &t, int64_t now_ms, bool det
     write_text(out, "type", t.type);
     write_text(out, "username", t.username);
     write_text(out, "title", t.title);
-    write_int(out, "size", t.size);
+    write_figure(out, "size", t.size);
     write_text(out, "status", t.status);
+    write_status_extra(out, t);
     if (detail || transfer) {
         out.Key("additional");
         out.StartObject();

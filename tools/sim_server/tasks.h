@@ -1,11 +1,13 @@
 // The simulated station's download tasks. A new task waits 1 to 5 seconds,
 // then downloads 64 MiB to 1 GiB (a torrent 256 MiB to 4 GiB) at 0.5 to
 // 8 MiB/s until it is finished; so every task downloads for at least 8
-// seconds, and without limits all are done within 3 hours. Downloading
-// torrents share the station's limits and upload too. When the dice said so
-// at its creation, a task fails part way with an error code (100, 402 or
-// 408). Time only moves through catch_up and the actions, all of which take
-// the clock's reading: the store itself never looks at a clock.
+// seconds, and without limits all are done within 3 hours. A torrent uploads
+// while it downloads and goes on seeding once it has it all, until it is
+// paused or removed; torrents share the station's limits. When the dice said
+// so at its creation, a task fails part way with one of the station's error
+// words; resumed, it waits again and retries from where it stopped. Time only
+// moves through catch_up and the actions, all of which take the clock's
+// reading: the store itself never looks at a clock.
 #pragma once
 
 #include "json_writer.h"
@@ -35,7 +37,7 @@ struct task_limits {
 
 struct task {
     std::string id, title, type, username, uri, destination;
-    std::string status;  // waiting, downloading, paused, finished or error
+    std::string status;  // waiting, downloading, paused, finished, seeding or error
     int64_t size = 0;
     // Progress is kept per stretch of constant speed: the bytes at its
     // start, and its start. A stretch ends at every event and action.
@@ -45,10 +47,10 @@ struct task {
     int64_t own_download = 0;  // bytes per second the task would get alone
     int64_t own_upload = 0;
     int64_t speed_download = 0;  // what it gets now; 0 unless downloading
-    int64_t speed_upload = 0;
+    int64_t speed_upload = 0;    // 0 unless downloading or seeding
     int64_t start_at_ms = 0;      // when waiting ends
     int64_t fail_at_bytes = -1;   // where it fails, -1 never
-    int error_code = 0;           // the code it fails with
+    std::string error_detail;     // the station's word for the failure
     int64_t create_time = 0;      // seconds since 1970; 0 for not yet
     int64_t started_time = 0;
     int64_t completed_time = 0;
@@ -66,7 +68,12 @@ task_source describe_torrent(std::string_view file_name, std::string_view conten
 
 class task_store {
 public:
-    explicit task_store(double error_rate) : error_rate_(error_rate) {}
+    // numbers_as_text: sizes, speeds and the creation time written as JSON
+    // strings of digits, as the station's own guide shows them.
+    task_store(double error_rate, bool numbers_as_text)
+        : error_rate_(error_rate), numbers_as_text_(numbers_as_text)
+    {
+    }
 
     // Plays every event up to now_ms. Every reading of tasks comes after one.
     void catch_up(int64_t now_ms);
@@ -74,7 +81,9 @@ public:
     // The new task's id ("dbid_" and a number counting from 1).
     std::string add(task_source source, int64_t now_ms, sim_random &random);
 
-    // 0, 404 for an unknown id, or 405 when the task's status does not allow it.
+    // 0, 404 for an unknown id, or 405 when the task's status does not allow
+    // it: waiting, downloading and seeding tasks pause; paused tasks and
+    // failed ones resume.
     int pause(std::string_view id, int64_t now_ms);
     int resume(std::string_view id, int64_t now_ms);
     int remove(std::string_view id, int64_t now_ms);
@@ -88,16 +97,21 @@ public:
     int64_t total_download_speed() const;
     int64_t total_upload_speed() const;
 
-    // One task object as the station lists it; the "additional" object holds
+    // One task object as the station lists it, with its status_extra (null,
+    // or {"error_detail":WORD} for a failed task); the "additional" object holds
     // the detail and transfer objects asked for, and is left out without them.
     void write(json_writer &out, const task &t, int64_t now_ms, bool detail, bool transfer) const;
 
 private:
+    void write_figure(json_writer &out, const char *key, int64_t value) const;
+    void write_detail(json_writer &out, const task &t) const;
+    void write_transfer(json_writer &out, const task &t, int64_t now_ms) const;
     task *find_mutable(std::string_view id);
     void settle(int64_t now_ms);
     void share_bandwidth();
 
     double error_rate_;
+    bool numbers_as_text_;
     task_limits limits_;
     int64_t next_number_ = 1;
     std::vector<task> tasks_;

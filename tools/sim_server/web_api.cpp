@@ -1,6 +1,9 @@
 #include "web_api.h"
 
+#include <rapidjson/document.h>
+
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 namespace {
@@ -10,9 +13,12 @@ constexpr int bad_parameter = 101;
 constexpr int unknown_api = 102;
 constexpr int unknown_method = 103;
 constexpr int unsupported_version = 104;
+constexpr int bad_field = 120;
+constexpr int otp_needed = 403;
 constexpr int upload_failed = 400;
 constexpr int no_such_destination = 403;
 constexpr int no_such_task = 404;
+constexpr int no_default_destination = 406;
 constexpr int no_such_folder = 408;
 
 // The longest jump of the control endpoint: ten years.
@@ -36,7 +42,15 @@ struct call {
     std::string_view text(std::string_view name) const { return param(name).value_or(""); }
 };
 
-using handler = int (*)(station_state &, const call &, json_writer &);
+// What a method writes: its data, or the "errors" that go with a refusal.
+struct reply {
+    rapidjson::StringBuffer data_text;
+    json_writer data{data_text};
+    rapidjson::StringBuffer errors_text;
+    json_writer errors{errors_text};
+};
+
+using handler = int (*)(station_state &, const call &, reply &);
 
 struct method_entry {
     const char *name;
@@ -46,9 +60,13 @@ struct method_entry {
 
 struct api_entry {
     const char *name;
-    const char *own_path;  // served there and at /webapi/entry.cgi
+    // Below /webapi/, as SYNO.API.Info names it; every API is served there
+    // and at entry.cgi, some at an older path too.
+    const char *path;
+    const char *older_path;
     int min_version;
     int max_version;
+    bool current_only;
     std::vector<method_entry> methods;
 };
 
@@ -77,6 +95,13 @@ std::string_view without_trailing_slashes(std::string_view path)
 {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     return path;
+}
+
+bool same_ignoring_case(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 // offset and limit of a listing; limit absent, or at or below 0, means all.
@@ -108,30 +133,99 @@ std::vector<T> page_of(const std::vector<T> &items, size_t offset, size_t limit)
 }
 
 // A task's destination as the create call names it ("video/new"); empty
-// stands for the default destination. 0, or 403 when no such folder exists.
+// stands for the default destination. 0, 406 when that is wanted and none is
+// set, or 403 when no such folder exists.
 int resolve_destination(const station_state &s, std::string_view given, std::string &folder)
 {
     given = without_trailing_slashes(given);
     folder = given.empty() ? s.settings.default_destination() : std::string(given);
+    if (folder.empty()) return no_default_destination;
     return s.settings.is_folder("/" + folder) ? 0 : no_such_destination;
 }
 
-// ---- SYNO.API.Auth ------------------------------------------------------------
-
-int log_in(station_state &s, const call &c, json_writer &data)
+void write_string_array(json_writer &out, const char *key, const std::vector<std::string> &items)
 {
-    if (c.text("account").empty()) return bad_parameter;
-    session_record session;
-    const int code = s.sessions.log_in(c.text("account"), c.text("passwd"), c.now_ms, s.session_random, session);
-    if (code != 0) return code;
-    data.StartObject();
-    write_text(data, "sid", session.sid);
-    write_text(data, "did", session.did);
-    data.EndObject();
+    out.Key(key);
+    out.StartArray();
+    for (const std::string &item : items) write_string(out, item);
+    out.EndArray();
+}
+
+// ---- SYNO.API.Info and SYNO.API.Auth -----------------------------------------
+
+const std::vector<api_entry> &api_table();
+
+bool served_in(const api_entry &api, station_version version)
+{
+    return !api.current_only || version == station_version::current;
+}
+
+// The query names APIs by their names, by a prefix ending in "." (as in
+// "SYNO.DownloadStation."), or all of them with "ALL".
+bool queried(std::string_view query, std::string_view name)
+{
+    if (same_ignoring_case(query, "all")) return true;
+    for (std::string_view asked : split_list(query)) {
+        if (asked == name) return true;
+        if (!asked.empty() && asked.back() == '.' && name.substr(0, asked.size()) == asked) return true;
+    }
+    return false;
+}
+
+int api_info(station_state &s, const call &c, reply &r)
+{
+    if (c.text("query").empty()) return bad_parameter;
+    r.data.StartObject();
+    for (const api_entry &api : api_table()) {
+        if (!served_in(api, s.version) || !queried(c.text("query"), api.name)) continue;
+        r.data.Key(api.name);
+        r.data.StartObject();
+        write_int(r.data, "maxVersion", api.max_version);
+        write_int(r.data, "minVersion", api.min_version);
+        write_text(r.data, "path", api.path);
+        r.data.EndObject();
+    }
+    r.data.EndObject();
     return 0;
 }
 
-int log_out(station_state &s, const call &c, json_writer &)
+// The station asks for the second factor with the kinds it takes and a token.
+void write_otp_request(reply &r, const std::string &token)
+{
+    r.errors.StartObject();
+    r.errors.Key("types");
+    r.errors.StartArray();
+    r.errors.StartObject();
+    write_text(r.errors, "type", "otp");
+    r.errors.EndObject();
+    r.errors.EndArray();
+    write_text(r.errors, "token", token);
+    r.errors.EndObject();
+}
+
+int log_in(station_state &s, const call &c, reply &r)
+{
+    if (c.text("account").empty()) return bad_parameter;
+    login_request request;
+    request.account = c.text("account");
+    request.password = c.text("passwd");
+    request.version = decimal(c.text("version")).value_or(0);
+    request.otp_code = c.text("otp_code");
+    request.enable_device_token = c.text("enable_device_token") == "yes";
+    request.device_name = c.text("device_name");
+    request.device_id = c.text("device_id");
+    login_result result;
+    const int code = s.sessions.log_in(request, c.now_ms, s.session_random, result);
+    if (code == otp_needed) write_otp_request(r, result.otp_token);
+    if (code != 0) return code;
+    r.data.StartObject();
+    if (!result.did.empty()) write_text(r.data, "did", result.did);
+    write_text(r.data, "sid", result.sid);
+    r.data.EndObject();
+    return 0;
+}
+
+int log_out(station_state &s, const call &c, reply &)
 {
     s.sessions.log_out(c.sid);
     return 0;
@@ -139,15 +233,15 @@ int log_out(station_state &s, const call &c, json_writer &)
 
 // ---- SYNO.DownloadStation.Info and .Statistic -----------------------------------
 
-int info(station_state &s, const call &, json_writer &data)
+int info(station_state &s, const call &, reply &r)
 {
-    s.settings.write_info(data);
+    s.settings.write_info(r.data);
     return 0;
 }
 
-int config(station_state &s, const call &, json_writer &data)
+int config(station_state &s, const call &, reply &r)
 {
-    s.settings.write_config(data);
+    s.settings.write_config(r.data);
     return 0;
 }
 
@@ -164,7 +258,7 @@ bool read_limit(const call &c, const char *name, int64_t &limit, bool &named)
 }
 
 // All settings named in the request change, or none does.
-int change_config(station_state &s, const call &c, json_writer &)
+int change_config(station_state &s, const call &c, reply &)
 {
     task_limits limits = s.settings.limits();
     bool named = false;
@@ -184,13 +278,13 @@ int change_config(station_state &s, const call &c, json_writer &)
     return 0;
 }
 
-int statistics(station_state &s, const call &c, json_writer &data)
+int statistics(station_state &s, const call &c, reply &r)
 {
     s.tasks.catch_up(c.now_ms);
-    data.StartObject();
-    write_int(data, "speed_download", s.tasks.total_download_speed());
-    write_int(data, "speed_upload", s.tasks.total_upload_speed());
-    data.EndObject();
+    r.data.StartObject();
+    write_int(r.data, "speed_download", s.tasks.total_download_speed());
+    write_int(r.data, "speed_upload", s.tasks.total_upload_speed());
+    r.data.EndObject();
     return 0;
 }
 
@@ -222,7 +316,7 @@ void write_tasks(const station_state &s, const call &c, json_writer &data,
     data.EndArray();
 }
 
-int list_tasks(station_state &s, const call &c, json_writer &data)
+int list_tasks(station_state &s, const call &c, reply &r)
 {
     size_t offset = 0;
     size_t limit = 0;
@@ -230,15 +324,15 @@ int list_tasks(station_state &s, const call &c, json_writer &data)
     s.tasks.catch_up(c.now_ms);
     std::vector<const task *> all;
     for (const task &t : s.tasks.tasks()) all.push_back(&t);
-    data.StartObject();
-    write_int(data, "offset", static_cast<int64_t>(offset));
-    write_tasks(s, c, data, page_of(all, offset, limit));
-    write_int(data, "total", static_cast<int64_t>(all.size()));
-    data.EndObject();
+    r.data.StartObject();
+    write_int(r.data, "offset", static_cast<int64_t>(offset));
+    write_tasks(s, c, r.data, page_of(all, offset, limit));
+    write_int(r.data, "total", static_cast<int64_t>(all.size()));
+    r.data.EndObject();
     return 0;
 }
 
-int task_info(station_state &s, const call &c, json_writer &data)
+int task_info(station_state &s, const call &c, reply &r)
 {
     if (c.text("id").empty()) return bad_parameter;
     s.tasks.catch_up(c.now_ms);
@@ -248,76 +342,187 @@ int task_info(station_state &s, const call &c, json_writer &data)
         if (!t) return no_such_task;
         found.push_back(t);
     }
-    data.StartObject();
-    write_tasks(s, c, data, found);
-    data.EndObject();
+    r.data.StartObject();
+    write_tasks(s, c, r.data, found);
+    r.data.EndObject();
     return 0;
 }
 
-// A multipart create carries a torrent in its "file" part; a form or query
-// create carries one URL in "uri".
-int describe_new_task(const call &c, task_source &source)
+const form_part *file_part(const api_request &request, std::string_view name)
+{
+    for (const form_part &part : request.parts) {
+        if (part.name == name && !part.file_name.empty()) return &part;
+    }
+    return nullptr;
+}
+
+// A multipart create carries a torrent in its "file" part, which stations
+// since 3.8.16 no longer take; a form or query create carries URLs in "uri",
+// separated by commas, each of which must be good.
+int describe_new_tasks(const station_state &s, const call &c, std::vector<task_source> &sources)
 {
     if (c.request.multipart) {
-        if (!c.request.file) return bad_parameter;
-        if (c.request.file->content.empty()) return upload_failed;
-        source = describe_torrent(c.request.file->file_name, c.request.file->content);
+        if (s.version == station_version::current) return bad_parameter;
+        const form_part *file = file_part(c.request, "file");
+        if (!file) return bad_parameter;
+        if (file->content.empty()) return upload_failed;
+        sources.push_back(describe_torrent(file->file_name, file->content));
         return 0;
     }
     if (c.text("uri").empty()) return bad_parameter;
-    auto described = describe_url(c.text("uri"));
-    if (!described) return bad_parameter;
-    source = std::move(*described);
+    for (std::string_view uri : split_list(c.text("uri"))) {
+        auto described = describe_url(uri);
+        if (!described) return bad_parameter;
+        sources.push_back(std::move(*described));
+    }
     return 0;
 }
 
-int create_task(station_state &s, const call &c, json_writer &data)
+// Adds the tasks, all with one destination; their ids in order.
+std::vector<std::string> add_tasks(station_state &s, const call &c, std::vector<task_source> sources,
+                                   const std::string &destination)
 {
-    task_source source;
-    if (const int code = describe_new_task(c, source)) return code;
-    if (const int code = resolve_destination(s, c.text("destination"), source.destination)) return code;
-    source.username = c.account;
-    const std::string id = s.tasks.add(std::move(source), c.now_ms, s.task_random);
-    data.StartObject();
-    data.Key("task_id");
-    data.StartArray();
-    write_string(data, id);
-    data.EndArray();
-    data.EndObject();
+    std::vector<std::string> ids;
+    for (task_source &source : sources) {
+        source.destination = destination;
+        source.username = c.account;
+        ids.push_back(s.tasks.add(std::move(source), c.now_ms, s.task_random));
+    }
+    return ids;
+}
+
+int create_task(station_state &s, const call &c, reply &r)
+{
+    std::vector<task_source> sources;
+    if (const int code = describe_new_tasks(s, c, sources)) return code;
+    std::string destination;
+    if (const int code = resolve_destination(s, c.text("destination"), destination)) return code;
+    const std::vector<std::string> ids = add_tasks(s, c, std::move(sources), destination);
+    r.data.StartObject();
+    write_string_array(r.data, "task_id", ids);
+    r.data.EndObject();
     return 0;
 }
 
 // One result per id named, in order: {"error":0 or its code,"id":...}.
-int act_on_tasks(station_state &s, const call &c, json_writer &data,
-                 int (task_store::*action)(std::string_view, int64_t))
+int act_on_tasks(station_state &s, const call &c, reply &r, int (task_store::*action)(std::string_view, int64_t))
 {
     if (c.text("id").empty()) return bad_parameter;
-    data.StartArray();
+    r.data.StartArray();
     for (std::string_view id : split_list(c.text("id"))) {
-        data.StartObject();
-        write_int(data, "error", (s.tasks.*action)(id, c.now_ms));
-        write_text(data, "id", id);
-        data.EndObject();
+        r.data.StartObject();
+        write_int(r.data, "error", (s.tasks.*action)(id, c.now_ms));
+        write_text(r.data, "id", id);
+        r.data.EndObject();
     }
-    data.EndArray();
+    r.data.EndArray();
     return 0;
 }
 
-int pause_tasks(station_state &s, const call &c, json_writer &data)
-{
-    return act_on_tasks(s, c, data, &task_store::pause);
-}
+int pause_tasks(station_state &s, const call &c, reply &r) { return act_on_tasks(s, c, r, &task_store::pause); }
 
-int resume_tasks(station_state &s, const call &c, json_writer &data)
-{
-    return act_on_tasks(s, c, data, &task_store::resume);
-}
+int resume_tasks(station_state &s, const call &c, reply &r) { return act_on_tasks(s, c, r, &task_store::resume); }
 
-int delete_tasks(station_state &s, const call &c, json_writer &data)
+int delete_tasks(station_state &s, const call &c, reply &r)
 {
     auto force = c.param("force_complete");
     if (force && *force != "true" && *force != "false") return bad_parameter;
-    return act_on_tasks(s, c, data, &task_store::remove);
+    return act_on_tasks(s, c, r, &task_store::remove);
+}
+
+// ---- SYNO.DownloadStation2.Task -----------------------------------------------------
+
+// The form's plain fields are read up to its first file part, as the station
+// reads the body while it comes: a field after the file is not seen.
+std::optional<std::string_view> form_field(const api_request &request, std::string_view name)
+{
+    for (const form_part &part : request.parts) {
+        if (!part.file_name.empty()) break;
+        if (part.name == name) return std::string_view(part.content);
+    }
+    return std::nullopt;
+}
+
+int refuse_field(reply &r, const char *name, const char *reason)
+{
+    r.errors.StartObject();
+    write_text(r.errors, "name", name);
+    write_text(r.errors, "reason", reason);
+    r.errors.EndObject();
+    return bad_field;
+}
+
+// A field's value is a JSON text; nothing when it is not one.
+std::optional<rapidjson::Document> json_field(std::string_view text)
+{
+    rapidjson::Document doc;
+    doc.Parse(text.data(), text.size());
+    if (doc.HasParseError()) return std::nullopt;
+    return doc;
+}
+
+// The fields of a create from files: type "file", the names of the parts
+// that carry the files, the destination folder and create_list.
+struct file_create {
+    std::vector<std::string> part_names;
+    std::string destination;
+};
+
+int read_file_create(const call &c, reply &r, file_create &create)
+{
+    auto field = [&](const char *name) { return form_field(c.request, name); };
+    const auto type = field("type");
+    if (!type) return refuse_field(r, "type", "required");
+    const auto type_value = json_field(*type);
+    if (!type_value || !type_value->IsString() || std::string_view(type_value->GetString()) != "file")
+        return refuse_field(r, "type", "invalid");
+
+    const auto file = field("file");
+    if (!file) return refuse_field(r, "file", "required");
+    const auto names = json_field(*file);
+    if (!names || !names->IsArray() || names->Empty()) return refuse_field(r, "file", "invalid");
+    for (const auto &name : names->GetArray()) {
+        if (!name.IsString()) return refuse_field(r, "file", "invalid");
+        create.part_names.emplace_back(name.GetString(), name.GetStringLength());
+    }
+
+    const auto destination = field("destination");
+    if (!destination) return refuse_field(r, "destination", "required");
+    const auto folder = json_field(*destination);
+    if (!folder || !folder->IsString()) return refuse_field(r, "destination", "invalid");
+    create.destination.assign(folder->GetString(), folder->GetStringLength());
+    if (create.destination.empty()) return refuse_field(r, "destination", "required");
+
+    const auto create_list = field("create_list");
+    if (!create_list) return refuse_field(r, "create_list", "required");
+    const auto list_value = json_field(*create_list);
+    if (!list_value || !list_value->IsBool()) return refuse_field(r, "create_list", "invalid");
+    return 0;
+}
+
+int create_from_files(station_state &s, const call &c, reply &r)
+{
+    file_create create;
+    if (const int code = read_file_create(c, r, create)) return code;
+    std::vector<const form_part *> files;
+    for (const std::string &name : create.part_names) {
+        const form_part *part = file_part(c.request, name);
+        if (!part) return refuse_field(r, "file", "required");
+        files.push_back(part);
+    }
+    std::string destination;
+    if (const int code = resolve_destination(s, create.destination, destination)) return code;
+    std::vector<task_source> sources;
+    for (const form_part *part : files) {
+        if (part->content.empty()) return upload_failed;
+        sources.push_back(describe_torrent(part->file_name, part->content));
+    }
+    const std::vector<std::string> ids = add_tasks(s, c, std::move(sources), destination);
+    r.data.StartObject();
+    write_string_array(r.data, "list_id", {});
+    write_string_array(r.data, "task_id", ids);
+    r.data.EndObject();
+    return 0;
 }
 
 // ---- SYNO.FileStation.List ------------------------------------------------------------
@@ -338,17 +543,17 @@ void write_entries(json_writer &data, const char *key, const std::vector<const f
     data.EndArray();
 }
 
-int list_shares(station_state &s, const call &c, json_writer &data)
+int list_shares(station_state &s, const call &c, reply &r)
 {
     size_t offset = 0;
     size_t limit = 0;
     if (!read_page(c, offset, limit)) return bad_parameter;
     const auto shares = s.settings.shares();
-    data.StartObject();
-    write_int(data, "offset", static_cast<int64_t>(offset));
-    write_entries(data, "shares", page_of(shares, offset, limit), true);
-    write_int(data, "total", static_cast<int64_t>(shares.size()));
-    data.EndObject();
+    r.data.StartObject();
+    write_int(r.data, "offset", static_cast<int64_t>(offset));
+    write_entries(r.data, "shares", page_of(shares, offset, limit), true);
+    write_int(r.data, "total", static_cast<int64_t>(shares.size()));
+    r.data.EndObject();
     return 0;
 }
 
@@ -361,7 +566,19 @@ bool read_filter(std::string_view text, file_filter &filter)
     return true;
 }
 
-int list_folder(station_state &s, const call &c, json_writer &data)
+// File Station names the path it could not list, with the code again.
+int refuse_path(reply &r, int code, std::string_view path)
+{
+    r.errors.StartArray();
+    r.errors.StartObject();
+    write_int(r.errors, "code", code);
+    write_text(r.errors, "path", path);
+    r.errors.EndObject();
+    r.errors.EndArray();
+    return code;
+}
+
+int list_folder(station_state &s, const call &c, reply &r)
 {
     size_t offset = 0;
     size_t limit = 0;
@@ -370,56 +587,67 @@ int list_folder(station_state &s, const call &c, json_writer &data)
         !read_page(c, offset, limit))
         return bad_parameter;
     const std::string_view path = without_trailing_slashes(c.text("folder_path"));
-    if (!s.settings.is_folder(path)) return no_such_folder;
+    if (!s.settings.is_folder(path)) return refuse_path(r, no_such_folder, c.text("folder_path"));
     const auto entries = s.settings.children(path, filter);
-    data.StartObject();
-    write_entries(data, "files", page_of(entries, offset, limit), false);
-    write_int(data, "offset", static_cast<int64_t>(offset));
-    write_int(data, "total", static_cast<int64_t>(entries.size()));
-    data.EndObject();
+    r.data.StartObject();
+    write_entries(r.data, "files", page_of(entries, offset, limit), false);
+    write_int(r.data, "offset", static_cast<int64_t>(offset));
+    write_int(r.data, "total", static_cast<int64_t>(entries.size()));
+    r.data.EndObject();
     return 0;
 }
 
 // ---- routing -------------------------------------------------------------------------------
 
+// By name, as SYNO.API.Info lists them.
 const std::vector<api_entry> &api_table()
 {
     static const std::vector<api_entry> table = {
-        {"SYNO.API.Auth", "/webapi/auth.cgi", 1, 7,
+        {"SYNO.API.Auth", "entry.cgi", "auth.cgi", 1, 7, false,
          {{"login", false, log_in}, {"logout", true, log_out}}},
-        {"SYNO.DownloadStation.Info", "/webapi/DownloadStation/info.cgi", 1, 2,
+        {"SYNO.API.Info", "query.cgi", nullptr, 1, 1, false, {{"query", false, api_info}}},
+        {"SYNO.DownloadStation.Info", "DownloadStation/info.cgi", nullptr, 1, 2, false,
          {{"getinfo", true, info}, {"getconfig", true, config}, {"setserverconfig", true, change_config}}},
-        {"SYNO.DownloadStation.Statistic", "/webapi/DownloadStation/statistic.cgi", 1, 1,
+        {"SYNO.DownloadStation.Statistic", "DownloadStation/statistic.cgi", nullptr, 1, 1, false,
          {{"getinfo", true, statistics}}},
-        {"SYNO.DownloadStation.Task", "/webapi/DownloadStation/task.cgi", 1, 3,
+        {"SYNO.DownloadStation.Task", "DownloadStation/task.cgi", nullptr, 1, 3, false,
          {{"list", true, list_tasks},
           {"getinfo", true, task_info},
           {"create", true, create_task},
           {"pause", true, pause_tasks},
           {"resume", true, resume_tasks},
           {"delete", true, delete_tasks}}},
-        {"SYNO.FileStation.List", "/webapi/entry.cgi", 1, 2,
+        {"SYNO.DownloadStation2.Task", "entry.cgi", nullptr, 2, 2, true, {{"create", true, create_from_files}}},
+        {"SYNO.FileStation.List", "entry.cgi", nullptr, 1, 2, false,
          {{"list_share", true, list_shares}, {"list", true, list_folder}}},
     };
     return table;
 }
 
-bool is_station_path(std::string_view path)
+bool served_at(const api_entry &api, std::string_view path)
 {
-    if (path == "/webapi/entry.cgi") return true;
+    constexpr std::string_view root = "/webapi/";
+    if (path.substr(0, root.size()) != root) return false;
+    path.remove_prefix(root.size());
+    return path == "entry.cgi" || path == api.path || (api.older_path && path == api.older_path);
+}
+
+bool is_station_path(const station_state &s, std::string_view path)
+{
     return std::any_of(api_table().begin(), api_table().end(),
-                       [&](const api_entry &api) { return path == api.own_path; });
+                       [&](const api_entry &api) { return served_in(api, s.version) && served_at(api, path); });
 }
 
 // 0 with the method to run, or the code that refuses the request.
-int find_method(const call &c, const method_entry *&method)
+int find_method(const station_state &s, const call &c, const method_entry *&method)
 {
-    if (!is_station_path(c.request.path)) return unknown_api;
+    if (!is_station_path(s, c.request.path)) return unknown_api;
     if (c.text("api").empty() || c.text("version").empty() || c.text("method").empty()) return bad_parameter;
     const auto &table = api_table();
-    auto api = std::find_if(table.begin(), table.end(), [&](const api_entry &a) { return c.text("api") == a.name; });
-    if (api == table.end()) return unknown_api;
-    if (c.request.path != "/webapi/entry.cgi" && c.request.path != api->own_path) return unknown_api;
+    auto api = std::find_if(table.begin(), table.end(), [&](const api_entry &a) {
+        return c.text("api") == a.name && served_in(a, s.version);
+    });
+    if (api == table.end() || !served_at(*api, c.request.path)) return unknown_api;
     auto version = decimal(c.text("version"));
     if (!version) return bad_parameter;
     if (*version < api->min_version || *version > api->max_version) return unsupported_version;
@@ -430,21 +658,31 @@ int find_method(const call &c, const method_entry *&method)
     return 0;
 }
 
-std::string envelope(int code, const rapidjson::StringBuffer &data)
+std::string envelope(int code, const reply &r)
 {
-    if (code != 0) return R"({"success":false,"error":{"code":)" + std::to_string(code) + "}}";
-    if (data.GetSize() == 0) return R"({"success":true})";
-    return std::string(R"({"success":true,"data":)") + data.GetString() + "}";
+    if (code != 0) {
+        std::string text = R"({"error":{"code":)" + std::to_string(code);
+        if (r.errors_text.GetSize() != 0) text += std::string(R"(,"errors":)") + r.errors_text.GetString();
+        return text + R"(},"success":false})";
+    }
+    if (r.data_text.GetSize() == 0) return R"({"success":true})";
+    return std::string(R"({"data":)") + r.data_text.GetString() + R"(,"success":true})";
 }
+
+// The control endpoints answer in the shape they always had.
+std::string control_failure() { return R"({"success":false,"error":{"code":101}})"; }
 
 }  // namespace
 
 station_state::station_state(const station_options &options)
-    : clock(options.epoch_ms, options.speed),
+    : version(options.version),
+      clock(options.epoch_ms, options.speed),
       session_random(options.seed ^ 0x5E5510A5ull),
       task_random(options.seed),
-      sessions(options.account, options.password, options.session_idle_ms),
-      tasks(options.error_rate)
+      sessions(options.account, options.password, options.session_idle_ms, new_run_tag(),
+               options.otp_key ? std::optional<totp>(totp(*options.otp_key)) : std::nullopt),
+      tasks(options.error_rate, options.numbers_as_text),
+      settings(options.default_destination)
 {
 }
 
@@ -452,28 +690,30 @@ std::string web_api::answer(const api_request &request)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     call c{request, state_.clock.now_ms(), {}, {}};
-    rapidjson::StringBuffer data;
-    json_writer writer(data);
+    reply r;
     const method_entry *method = nullptr;
-    int code = find_method(c, method);
+    int code = find_method(state_, c, method);
     if (code == 0 && method->needs_session) {
         c.sid = std::string(c.param("_sid").value_or(request.cookie_sid));
         code = state_.sessions.use(c.sid, c.now_ms, c.account);
     }
-    if (code == 0) code = method->run(state_, c, writer);
-    return envelope(code, data);
+    if (code == 0) code = method->run(state_, c, r);
+    return envelope(code, r);
 }
 
 std::string web_api::advance_clock(std::string_view seconds)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    rapidjson::StringBuffer data;
     auto value = decimal(seconds);
-    if (!value || *value > longest_advance_sec) return envelope(bad_parameter, data);
+    if (!value || *value > longest_advance_sec) return control_failure();
     state_.clock.advance(*value * 1000);
-    json_writer writer(data);
-    writer.StartObject();
-    write_int(writer, "now", state_.clock.now_ms() / 1000);
-    writer.EndObject();
-    return envelope(0, data);
+    return R"({"success":true,"data":{"now":)" + std::to_string(state_.clock.now_ms() / 1000) + "}}";
+}
+
+std::string web_api::current_otp()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto code = state_.sessions.code_at(state_.clock.now_ms());
+    if (!code) return control_failure();
+    return R"({"success":true,"data":{"code":")" + *code + R"("}})";
 }
