@@ -1,7 +1,9 @@
-// The task list, timed in parts: the whole ds_list_tasks call against a
-// loopback station, over HTTP and over HTTPS (what a handshake costs each
-// call), the bare HTTP exchange of the same bytes (the floor no call can go
-// below), the parse of the answer and the flattening alone.
+// The task list, timed in parts: the whole ds_list_tasks and ds_get_task
+// calls against a loopback station, the list over HTTP and over HTTPS (what
+// a handshake costs each call), the bare HTTP exchange of the same bytes
+// (the floor no call can go below), and in parts: the parse of the answer
+// into a document and the flattening from it, which every other call's
+// answer goes through, and the list's reading as the answer is parsed.
 #include "script_server.h"
 #include "tls_loopback_server.h"
 #include "synology_ds.h"
@@ -18,8 +20,9 @@ constexpr const char *list_path =
     "/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1&method=list"
     "&additional=detail,transfer&_sid=SID";
 
-// One task as the station describes it, with detail and transfer; statuses,
-// sizes and speeds vary from task to task.
+// One task as the station describes it today, with detail and transfer:
+// statuses, sizes and speeds vary from task to task; a failed task carries
+// its reason in status_extra, the others null.
 std::string task_json(int i)
 {
     static const char *const statuses[] = {"downloading", "downloading", "seeding", "finished",
@@ -27,12 +30,13 @@ std::string task_json(int i)
     const std::string n = std::to_string(i);
     const long long size = 700'000'000LL + 1'000'003LL * i;
     const long long done = size / 100 * (i % 101);
+    const bool failed = i % 7 == 6;
     char text[2048];
     std::snprintf(
         text, sizeof text,
         R"({"id":"dbid_%d","type":"%s","username":"admin",)"
         R"("title":"Distribution.Live.Image.%s.x86_64.DVD.Release.iso","size":%lld,)"
-        R"("status":"%s","status_extra":null,"additional":{"detail":{"completed_time":%d,)"
+        R"("status":"%s","status_extra":%s,"additional":{"detail":{"completed_time":%d,)"
         R"("connected_leechers":%d,"connected_peers":%d,"connected_seeders":%d,)"
         R"("create_time":%d,"destination":"downloads/images","error_code":%d,)"
         R"("priority":"auto","started_time":%d,"total_peers":%d,"total_pieces":%d,)"
@@ -40,21 +44,21 @@ std::string task_json(int i)
         R"("waiting_seconds":0},"transfer":{"downloaded_pieces":%d,"size_downloaded":%lld,)"
         R"("size_uploaded":%lld,"speed_download":%d,"speed_upload":%d}}})",
         1000 + i, i % 3 ? "bt" : "https", n.c_str(), size, statuses[i % 7],
-        i % 7 == 3 ? 1'700'090'000 + i : 0, i % 9, i % 17, i % 11, 1'700'000'000 + i, i % 7 == 6 ? 408 : 0,
-        1'700'000'100 + i, 40 + i % 50, 2800 + i % 100, n.c_str(), 1400 + i % 100, done, done / 3,
-        (i % 5) * 250'000, (i % 4) * 30'000);
+        failed ? R"({"error_detail":"broken_link"})" : "null", i % 7 == 3 ? 1'700'090'000 + i : 0, i % 9,
+        i % 17, i % 11, 1'700'000'000 + i, failed ? 408 : 0, 1'700'000'100 + i, 40 + i % 50, 2800 + i % 100,
+        n.c_str(), 1400 + i % 100, done, done / 3, (i % 5) * 250'000, (i % 4) * 30'000);
     return text;
 }
 
+// The station now sends data before success.
 std::string list_answer(int count)
 {
-    std::string body = R"({"success":true,"data":{"offset":0,"total":)" + std::to_string(count) +
-                       R"(,"tasks":[)";
+    std::string body = R"({"data":{"offset":0,"tasks":[)";
     for (int i = 0; i < count; ++i) {
         if (i) body += ',';
         body += task_json(i);
     }
-    return body + "]}}";
+    return body + R"(],"total":)" + std::to_string(count) + R"(},"success":true})";
 }
 
 // A logged-in session with a loopback station that answers every request
@@ -119,6 +123,18 @@ void list_call(benchmark::State &state)
     count_work(state, station.answer().size());
 }
 
+// The lookup reads the first task of the same answer and passes over the rest.
+void get_task_call(benchmark::State &state)
+{
+    loopback_station station(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        const char *task = ds_get_task("dbid_1000");
+        if (task[0] != '{' || task[1] != '"') state.SkipWithError(ds_last_error());
+        benchmark::DoNotOptimize(task);
+    }
+    count_work(state, station.answer().size());
+}
+
 void list_call_https(benchmark::State &state)
 {
     tls_station station(static_cast<int>(state.range(0)));
@@ -169,17 +185,37 @@ void flattening_alone(benchmark::State &state)
     count_work(state, answer.size());
 }
 
+// What the list call does once its answer has arrived: the answer read as
+// it is parsed, and the records written.
+void reading_alone(benchmark::State &state)
+{
+    const std::string answer = list_answer(static_cast<int>(state.range(0)));
+    const status_filter all(nullptr);
+    std::string body;
+    for (auto _ : state) {
+        state.PauseTiming();
+        body = answer;  // read in place, so afresh each time
+        state.ResumeTiming();
+        json_text out;
+        benchmark::DoNotOptimize(read_task_list(body.data(), body.size(), all, out));
+        benchmark::DoNotOptimize(out.GetString());
+    }
+    count_work(state, answer.size());
+}
+
 void task_counts(benchmark::internal::Benchmark *b)
 {
-    b->Arg(100)->Arg(1000)->Arg(5000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+    b->Arg(1)->Arg(100)->Arg(1000)->Arg(5000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 }
 
 }  // namespace
 
 BENCHMARK(list_call)->Apply(task_counts);
 BENCHMARK(list_call_https)->Apply(task_counts);
+BENCHMARK(get_task_call)->Apply(task_counts);
 BENCHMARK(bare_exchange)->Apply(task_counts);
 BENCHMARK(parse_alone)->Apply(task_counts);
 BENCHMARK(flattening_alone)->Apply(task_counts);
+BENCHMARK(reading_alone)->Apply(task_counts);
 
 BENCHMARK_MAIN();

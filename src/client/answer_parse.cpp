@@ -1,13 +1,15 @@
 // Strict parsing of the station's answers.
 //
 // Two faults of RapidJSON 1.1.0 are mended on the way from its reader to the
-// document. Numbers are converted here: its full-precision conversion of a
+// document (and to the task answers read without one, which share these
+// rules). Numbers are converted here: its full-precision conversion of a
 // zero with a large exponent (0E252) reads a garbage value (-7.4e-68) through
 // undefined behaviour; the reader still checks the number grammar, and
 // std::from_chars gives the correctly rounded value, independent of the
 // host's locale. And a lone low surrogate escape (\udcc5) passes its reader
 // as bytes that are no UTF-8, which would then reach the host: such a text
 // is refused like any other malformed JSON.
+#include "answer_parse.h"
 #include "synology.h"
 
 #include <charconv>
@@ -50,18 +52,6 @@ long long leading_digit_exponent(std::string_view number)
     return leading + exponent;
 }
 
-// Escapes are the only way to invalid UTF-8 past the validating reader, and
-// the only invalid form they take is an encoded surrogate: ED A0..BF.
-bool holds_surrogate(const char *text, size_t n)
-{
-    const char *end = text + n;
-    for (const char *p = text; (p = static_cast<const char *>(std::memchr(p, '\xED', static_cast<size_t>(end - p))));
-         ++p) {
-        if (p + 1 < end && static_cast<unsigned char>(p[1]) >= 0xA0) return true;
-    }
-    return false;
-}
-
 // Hands the reader's events to the document, numbers converted and texts
 // checked on the way.
 class answer_reader {
@@ -90,26 +80,14 @@ public:
 
     bool RawNumber(const char *s, rapidjson::SizeType n, bool)
     {
-        std::string_view number(s, n);
-        const char *end = s + n;
-        if (number.find_first_of(".eE") == std::string_view::npos) {
-            if (number[0] == '-') {
-                int64_t value;
-                if (std::from_chars(s, end, value).ec == std::errc()) return document_.Int64(value);
-            } else {
-                uint64_t value;
-                if (std::from_chars(s, end, value).ec == std::errc()) return document_.Uint64(value);
-            }
+        answer_number number;
+        if (!read_answer_number(std::string_view(s, n), number)) return false;
+        switch (number.kind) {
+        case answer_number::signed_integer: return document_.Int64(number.signed_value);
+        case answer_number::unsigned_integer: return document_.Uint64(number.unsigned_value);
+        case answer_number::real: break;
         }
-        double value = 0.0;
-        auto result = std::from_chars(s, end, value);
-        if (result.ec == std::errc::result_out_of_range) {
-            if (leading_digit_exponent(number) > 0) return false;  // too big for a double
-            value = number[0] == '-' ? -0.0 : 0.0;
-        } else if (result.ec != std::errc() || result.ptr != end) {
-            return false;
-        }
-        return document_.Double(value);
+        return document_.Double(number.real_value);
     }
 
 private:
@@ -118,20 +96,164 @@ private:
 
 }  // namespace
 
+// An encoded surrogate is ED A0..BF.
+bool holds_surrogate(const char *text, size_t n)
+{
+    const char *end = text + n;
+    for (const char *p = text; (p = static_cast<const char *>(std::memchr(p, '\xED', static_cast<size_t>(end - p))));
+         ++p) {
+        if (p + 1 < end && static_cast<unsigned char>(p[1]) >= 0xA0) return true;
+    }
+    return false;
+}
+
+size_t byte_order_mark_length(const char *body, size_t len)
+{
+    size_t n = 0;
+    for (unsigned char mark : {0xEF, 0xBB, 0xBF})
+        if (n < len && static_cast<unsigned char>(body[n]) == mark) ++n;
+    return n;
+}
+
+namespace {
+
+bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The length of the UTF-8 sequence at p (before end), 0 when there is none:
+// the ranges of RFC 3629, so no overlong form, no surrogate, nothing past
+// U+10FFFF.
+size_t utf8_sequence_length(const unsigned char *p, const unsigned char *end)
+{
+    const unsigned char c = p[0];
+    size_t n = 0;
+    unsigned char second_low = 0x80, second_high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) second_low = 0xA0;
+        if (c == 0xED) second_high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) second_low = 0x90;
+        if (c == 0xF4) second_high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (static_cast<size_t>(end - p) < n || p[1] < second_low || p[1] > second_high) return 0;
+    for (size_t i = 2; i < n; ++i)
+        if (!is_continuation(p[i])) return 0;
+    return n;
+}
+
+// The four hex digits of a \u escape at p, or -1.
+long escaped_code(const unsigned char *p, const unsigned char *end)
+{
+    if (end - p < 6 || p[0] != '\\' || p[1] != 'u') return -1;
+    long code = 0;
+    for (int i = 2; i < 6; ++i) {
+        const unsigned char c = p[i];
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') digit = (c | 0x20) - 'a' + 10;
+        if (digit < 0) return -1;
+        code = code * 16 + digit;
+    }
+    return code;
+}
+
+// The length of the escape at p (a backslash), 0 when the reader refuses it
+// or it is a lone low surrogate. A high surrogate takes its low one along.
+size_t escape_length(const unsigned char *p, const unsigned char *end)
+{
+    if (end - p < 2 || p[1] == '\0' || p[1] >= 0x80) return 0;
+    if (p[1] != 'u') return 2;
+    const long code = escaped_code(p, end);
+    if (code < 0 || (code >= 0xDC00 && code <= 0xDFFF)) return 0;
+    if (code < 0xD800 || code > 0xDBFF) return 6;
+    const long low = escaped_code(p + 6, end);
+    return low >= 0xDC00 && low <= 0xDFFF ? 12 : 0;
+}
+
+// Eight bytes hold no byte with the high bit set, no NUL and no backslash.
+bool plain_ascii(const unsigned char *p)
+{
+    constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    const uint64_t backslashes = v ^ (ones * '\\');
+    return ((v | ((v - ones) & ~v) | ((backslashes - ones) & ~backslashes)) & highs) == 0;
+}
+
+}  // namespace
+
+bool answer_bytes_valid(const char *text, size_t len)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    const unsigned char *end = p + len;
+    while (p < end) {
+        if (end - p >= 8 && plain_ascii(p)) {
+            p += 8;
+            continue;
+        }
+        size_t n = 1;
+        if (*p == '\0') return false;
+        if (*p == '\\') n = escape_length(p, end);
+        else if (*p >= 0x80) n = utf8_sequence_length(p, end);
+        if (n == 0) return false;
+        p += n;
+    }
+    return true;
+}
+
+bool read_answer_number(std::string_view number, answer_number &out)
+{
+    const char *first = number.data();
+    const char *end = first + number.size();
+    // Most numbers are integers of at most 18 digits, which fit in 64 bits
+    // whatever the digits: read in one pass.
+    const bool negative = number[0] == '-';
+    if (number.size() - negative <= 18) {
+        uint64_t value = 0;
+        const char *p = first + negative;
+        for (; p != end && *p >= '0' && *p <= '9'; ++p) value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (p == end) {
+            out.kind = negative ? answer_number::signed_integer : answer_number::unsigned_integer;
+            out.signed_value = negative ? -static_cast<int64_t>(value) : 0;
+            out.unsigned_value = negative ? 0 : value;
+            return true;
+        }
+    }
+    bool integral = true;
+    for (char c : number)
+        if (c == '.' || c == 'e' || c == 'E') integral = false;
+    if (integral) {
+        if (number[0] == '-') {
+            if (std::from_chars(first, end, out.signed_value).ec == std::errc()) {
+                out.kind = answer_number::signed_integer;
+                return true;
+            }
+        } else if (std::from_chars(first, end, out.unsigned_value).ec == std::errc()) {
+            out.kind = answer_number::unsigned_integer;
+            return true;
+        }
+    }
+    out.kind = answer_number::real;
+    auto result = std::from_chars(first, end, out.real_value);
+    if (result.ec == std::errc::result_out_of_range) {
+        if (leading_digit_exponent(number) > 0) return false;  // too big for a double
+        out.real_value = number[0] == '-' ? -0.0 : 0.0;
+        return true;
+    }
+    return result.ec == std::errc() && result.ptr == end;
+}
+
 bool parse_answer_body(const char *body, size_t len, json_document &document)
 {
-    // A NUL byte is no JSON, though the reader would stop at it as at an end.
-    if (!body || len == 0 || std::memchr(body, '\0', len)) return false;
     bool parsed = false;
     auto read = [&](json_document &target) {
-        // Read from a bounded stream and copied, never in place: RapidJSON's
-        // in-place stream lets its UTF-8 check read past the end of a body
-        // that stops inside a multi-byte character.
-        rapidjson::MemoryStream bytes(body, len);
-        rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(bytes);
-        json_reader reader;
         answer_reader handler(target);
-        parsed = !reader.Parse<parse_flags | rapidjson::kParseNumbersAsStringsFlag>(in, handler).IsError();
+        parsed = read_answer_events(body, len, handler);
         return parsed;
     };
     document.Populate(read);

@@ -28,6 +28,20 @@ void append_json_text(std::string &out, const json_value &value)
     out.append(text.GetString(), text.GetSize());
 }
 
+size_t body_length(const http_response &response) { return response.body ? response.body_len : 0; }
+
+void record_parse_failure(const call_words &words, const char *subject, const char *body, size_t body_len)
+{
+    if (words.parse) words.parse(subject ? subject : "", body_len == 0 ? "empty" : body);
+}
+
+// root is null when the answer was read without a document: then the
+// station's detail is not quoted.
+void record_refusal(const call_words &words, const char *subject, int code, const json_value *root)
+{
+    if (words.station) words.station(subject ? subject : "", code, refusal_meaning(words, code, root).c_str());
+}
+
 }  // namespace
 
 std::string url_encoded(const char *text)
@@ -97,8 +111,7 @@ bool call_scope::connected() const
     return false;
 }
 
-bool call_scope::exchange(const request &req, const call_words &words, answer &out,
-                          const char *subject) const
+bool call_scope::fetch(const request &req, const call_words &words, answer &out, const char *subject) const
 {
     if (!subject) subject = "";
     std::string path_with_sid;
@@ -117,14 +130,19 @@ bool call_scope::exchange(const request &req, const call_words &words, answer &o
         if (words.transport) words.transport(subject, transport[0] ? transport : "network error");
         return false;
     }
-    const char *body = out.response.body;
-    const size_t body_len = body ? out.response.body_len : 0;
-    if (body_len == 0 && words.empty_body) {
+    if (body_length(out.response) == 0 && words.empty_body) {
         set_error("%s", words.empty_body);
         return false;
     }
-    if (!parse_answer_body(body, body_len, out.document)) {
-        if (words.parse) words.parse(subject, body_len == 0 ? "empty" : body);
+    return true;
+}
+
+bool call_scope::exchange(const request &req, const call_words &words, answer &out,
+                          const char *subject) const
+{
+    if (!fetch(req, words, out, subject)) return false;
+    if (!parse_answer_body(out.response.body, body_length(out.response), out.document)) {
+        record_parse_failure(words, subject, out.response.body, body_length(out.response));
         return false;
     }
     out.root = &out.document;
@@ -141,7 +159,18 @@ bool call_scope::send(const request &req, const call_words &words, answer &out,
         return true;
     }
     out.code = station_code(out.root);
-    if (words.station)
-        words.station(subject ? subject : "", out.code, refusal_meaning(words, out.code, out.root).c_str());
+    record_refusal(words, subject, out.code, out.root);
+    return false;
+}
+
+bool judge_envelope(const envelope_reading &reading, const char *body, size_t body_len, const call_words &words,
+                    const char *subject)
+{
+    if (!reading.parsed) {
+        record_parse_failure(words, subject, body, body_len);
+        return false;
+    }
+    if (reading.success) return true;
+    record_refusal(words, subject, reading.code, nullptr);
     return false;
 }

@@ -192,6 +192,13 @@ struct answer {
     int failure_status() const { return code > 0 ? code : -1; }
 };
 
+// What reading an answer as it was parsed found of its envelope.
+struct envelope_reading {
+    bool parsed = false;   // one valid JSON value, as parse_answer_body judges
+    bool success = false;  // the root's first "success" is true
+    int code = 0;          // station_code's reading of the root
+};
+
 // What a call shares from its start to its end: the emptied last error and
 // its own copy of the session.
 class call_scope {
@@ -208,11 +215,23 @@ public:
     // The exchange and parse alone, with the words' messages; no judging of success.
     bool exchange(const request &req, const call_words &words, answer &out,
                   const char *subject = nullptr) const;
+    // The exchange alone, with the words' messages: out.response holds the
+    // answer as it arrived, for a call that reads it without a document.
+    bool fetch(const request &req, const call_words &words, answer &out,
+               const char *subject = nullptr) const;
 
 private:
     session_view session_;
 };
 
+// Judges an answer read without a document as send judges a parsed one,
+// with the same messages (though a refusal's message never quotes the
+// station's "errors" detail): true when the station answered success.
+// body is the answer's text as a parse failure's message quotes it (at
+// least last_error_capacity bytes of it, NUL-terminated), body_len its
+// whole length.
+bool judge_envelope(const envelope_reading &reading, const char *body, size_t body_len, const call_words &words,
+                    const char *subject = nullptr);
 // The integer error.code of a refusal, 0 when the station gave none.
 int station_code(const json_value *root);
 // The station's "errors" detail of a refusal as text ("destination:
@@ -222,6 +241,34 @@ std::string errors_detail(const json_value *root);
 // data: the first non-zero error there is recorded with words.task_refused
 // and returned; 0 when every task was acted on.
 int first_task_refusal(const json_value *data, const call_words &words, const char *method);
+
+// ---- task answers read as they are parsed ----------------------------------------
+
+// What the list and lookup calls found reading their answer as it was
+// parsed, without a document: the same judgement as a parsed document's
+// root, data.tasks and its first element would give.
+struct task_reading {
+    envelope_reading envelope;
+    bool has_task = false;   // data.tasks is an array with an element
+    bool too_large = false;  // the records written outgrew result_limit
+};
+
+// Writes the array of the records of data.tasks that filter takes into out
+// while the body is read, before the envelope is known: out holds the
+// answer's list only when the envelope says success and it is not too
+// large. Writing stops past result_limit; reading goes on to the end, for a
+// later fault of the body or a refusal. The body (len bytes and a NUL after
+// them, as an exchange hands it over) is read in place: its text changes.
+task_reading read_task_list(char *body, size_t len, const status_filter &filter, json_text &out);
+// Writes the record of data.tasks' first element into out while the body
+// is read in place; further elements are read past.
+task_reading read_first_task(char *body, size_t len, json_text &out);
+
+// The list and lookup calls once their answer has arrived: the call's
+// result, or its failure value with the call's message recorded. The
+// answer's body is read in place.
+const char *tasks_of_answer(http_response &response, const char *filter_text);
+const char *task_of_answer(http_response &response, const char *task_id);
 
 // ---- calls other calls build on ------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include "synology.h"
 #include "task_record.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstring>
@@ -65,11 +66,8 @@ const char *list_tasks(const char *filter_text)
     call_scope call;
     if (!call.connected()) return "[]";
     answer a;
-    if (!call.send(list_request(), list_words, a)) return "[]";
-    status_filter filter(filter_text);
-    json_text out;
-    write_task_records(member(a.data, "tasks"), filter, out);
-    return hand_over(std::move(out), "[]");
+    if (!call.fetch(list_request(), list_words, a)) return "[]";
+    return tasks_of_answer(a.response, filter_text);
 }
 
 const char *get_task(const char *task_id)
@@ -81,20 +79,51 @@ const char *get_task(const char *task_id)
         return "{}";
     }
     answer a;
-    if (!call.send(get_task_request(task_id), get_task_words, a, task_id)) return "{}";
-    const json_value *tasks = member(a.data, "tasks");
-    if (!tasks || !tasks->IsArray() || tasks->Empty()) {
-        set_error("Task %s not found in tasks array", task_id);
-        return "{}";
-    }
-    // Further tasks are ignored, and the first one's id is not compared with task_id.
-    json_text out;
-    json_writer writer(out);
-    write_record(&(*tasks)[0], writer);
-    return hand_over(std::move(out), "{}");
+    if (!call.fetch(get_task_request(task_id), get_task_words, a, task_id)) return "{}";
+    return task_of_answer(a.response, task_id);
+}
+
+size_t body_length(const http_response &response) { return response.body ? response.body_len : 0; }
+
+// The beginning of an answer as a parse failure's message quotes it, kept
+// before the body is read in place: no message holds more.
+std::string quotable_text(const http_response &response)
+{
+    return std::string(response.body ? response.body : "", std::min(body_length(response), last_error_capacity));
 }
 
 }  // namespace
+
+// The answer is read as it is parsed, without a document: memory follows
+// the answer and the written text.
+const char *tasks_of_answer(http_response &response, const char *filter_text)
+{
+    const status_filter filter(filter_text);
+    const std::string quotable = quotable_text(response);
+    json_text out;
+    const task_reading reading = read_task_list(response.body, body_length(response), filter, out);
+    if (!judge_envelope(reading.envelope, quotable.c_str(), body_length(response), list_words)) return "[]";
+    if (reading.too_large) {
+        record_result_too_large();
+        return "[]";
+    }
+    return hand_over(std::move(out), "[]");
+}
+
+// Further tasks are ignored, and the first one's id is not compared with task_id.
+const char *task_of_answer(http_response &response, const char *task_id)
+{
+    const std::string quotable = quotable_text(response);
+    json_text out;
+    const task_reading reading = read_first_task(response.body, body_length(response), out);
+    if (!judge_envelope(reading.envelope, quotable.c_str(), body_length(response), get_task_words, task_id))
+        return "{}";
+    if (!reading.has_task) {
+        set_error("Task %s not found in tasks array", task_id);
+        return "{}";
+    }
+    return hand_over(std::move(out), "{}");
+}
 
 // Each record is written as it is read, so memory follows the written text,
 // never the number of tasks.

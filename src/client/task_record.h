@@ -47,21 +47,25 @@ std::string_view task_error_detail(const task_fields &f);
 template <class Handler>
 void emit_task_record(const task_fields &f, Handler &out)
 {
-    auto text = [&out](const char *key, std::string_view value) {
-        out.Key(key, static_cast<rapidjson::SizeType>(std::char_traits<char>::length(key)), false);
+    // Keys are literals: their lengths are known where they are named.
+    auto key = [&out](std::string_view name) {
+        out.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()), false);
+    };
+    auto text = [&](std::string_view name, std::string_view value) {
+        key(name);
         if (!value.data()) value = "";
         out.String(value.data(), static_cast<rapidjson::SizeType>(value.size()), false);
     };
-    auto integer = [&out](const char *key, int64_t value) {
-        out.Key(key, static_cast<rapidjson::SizeType>(std::char_traits<char>::length(key)), false);
+    auto integer = [&](std::string_view name, int64_t value) {
+        key(name);
         out.Int64(value);
     };
-    auto integer32 = [&out](const char *key, int32_t value) {
-        out.Key(key, static_cast<rapidjson::SizeType>(std::char_traits<char>::length(key)), false);
+    auto integer32 = [&](std::string_view name, int32_t value) {
+        key(name);
         out.Int(value);
     };
-    auto real = [&out](const char *key, double value) {
-        out.Key(key, static_cast<rapidjson::SizeType>(std::char_traits<char>::length(key)), false);
+    auto real = [&](std::string_view name, double value) {
+        key(name);
         out.Double(value);
     };
     out.StartObject();

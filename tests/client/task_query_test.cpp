@@ -36,6 +36,7 @@ std::string tasks_answer(const std::string &tasks)
 }
 
 // The record of one task, built from its JSON text and written minified.
+// The task read as a lookup answer is parsed gives the same record.
 std::string flattened(const std::string &task_json)
 {
     json_document task;
@@ -44,7 +45,12 @@ std::string flattened(const std::string &task_json)
     json_text out;
     json_writer writer(out);
     build_flattened_task_val(alloc, &task).Accept(writer);
-    return out.GetString();
+    std::string answer = R"({"success":true,"data":{"tasks":[)" + task_json + "]}}";
+    json_text streamed;
+    EXPECT_TRUE(read_first_task(answer.data(), answer.size(), streamed).has_task) << task_json;
+    EXPECT_EQ(std::string(out.GetString(), out.GetSize()), std::string(streamed.GetString(), streamed.GetSize()))
+        << task_json;
+    return std::string(out.GetString(), out.GetSize());
 }
 
 // The record's error_detail text.
@@ -310,6 +316,43 @@ TEST(FlattenedTask, ErrorReasonFromTheStationWord)
     }
 }
 
+// Only the first member of a name counts, whatever its type: a later one of
+// the right type does not stand in for it.
+TEST(FlattenedTask, FirstMemberOfANameWins)
+{
+    EXPECT_EQ(plain_record("a", ""),
+              flattened(R"({"id":"a","id":"b","size":"x","size":5,"status":1,"status":"paused",)"
+                        R"("additional":"none","additional":{"transfer":{"size_downloaded":5}}})"));
+    EXPECT_EQ(plain_record("a", "paused"),
+              flattened(R"({"id":"a","status":"paused","additional":{"transfer":[1],"transfer":{"size_uploaded":9},)"
+                        R"("detail":{"uri":7,"uri":"u","total_peers":"x","total_peers":3}},)"
+                        R"("additional":{"detail":{"destination":"d"}}})"));
+    // An error code counts as present whatever its type, and only its first
+    // occurrence counts, as does status_extra's first error_detail.
+    EXPECT_EQ(R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"Synology error")",
+              derived_members(R"({"status":"error","additional":{"detail":{"error_code":"7"},"detail":{"error_code":408}},)"
+                              R"("status_extra":{"error_detail":5,"error_detail":"disk_full"}})"));
+    for (const char *code : {"{}", "[408]", "null", "true", "408.0"}) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(R"("progress":0.0,"eta_seconds":-1,"seed_ratio":0.0,"error_detail":"Synology error")",
+                  derived_members(std::string(R"({"status":"error","additional":{"detail":{"error_code":)") + code +
+                                  R"(,"error_code":408}}})"));
+    }
+}
+
+// Every byte below 0x20, the quote and the backslash are escaped as
+// RapidJSON's writer escapes them; every other byte is written as it is.
+TEST(FlattenedTask, TextsWrittenWithTheirEscapes)
+{
+    const std::string record =
+        flattened(R"({"title":"\u0001\b\t\n\f\r\"\\\/\u001f\u0000\u007f \u00e9\ud83d\ude00 end"})");
+    const size_t title = record.find(R"("title")");
+    EXPECT_EQ(R"("title":"\u0001\b\t\n\f\r\"\\/\u001F\u0000)"
+              "\x7F \xC3\xA9\xF0\x9F\x98\x80"
+              R"( end",)",
+              record.substr(title, record.find(R"("status")") - title));
+}
+
 TEST(FlattenedTask, RecordOfDefaults)
 {
     for (const char *task : {R"("a string")", "null", "{}", "42", "[1,2]", R"({"ID":"x","Status":"finished"})"}) {
@@ -436,6 +479,79 @@ TEST_F(TaskQueryTest, ListFailures)
     expect_answers(cases, [] { return ds_list_tasks_filtered("paused"); }, [&] { EXPECT_EQ(kept, previous); });
 }
 
+// The answer is read as it is parsed: stations send data before success, and
+// only the root's first member of a name counts.
+TEST_F(TaskQueryTest, ListEnvelopeInAnyOrder)
+{
+    const std::string a = "[" + plain_record("a", "paused") + "]";
+    struct envelope_case { const char *name; std::string body, result; const char *error; };
+    const envelope_case cases[] = {
+        {"data before success", R"({"data":{"tasks":[{"id":"a","status":"paused"}],"total":1},"success":true})", a, ""},
+        {"refused after data",
+         R"({"data":{"tasks":[{"id":"a","status":"paused"}]},"success":false,"error":{"code":105}})", "[]",
+         "List tasks failed (code 105: The logged in session does not have permission)"},
+        {"error before data", R"({"error":{"code":119},"data":{"tasks":[{}]},"success":false})", "[]",
+         "List tasks failed (code 119: Invalid SID)"},
+        {"first code wins", R"({"success":false,"error":{"code":119,"code":105},"error":{"code":408}})", "[]",
+         "List tasks failed (code 119: Invalid SID)"},
+        {"code as text", R"({"success":false,"error":{"code":"105","code":105}})", "[]",
+         "List tasks failed (code 0: Synology error)"},
+        {"error no object", R"({"success":false,"error":[{"code":105}],"error":{"code":105}})", "[]",
+         "List tasks failed (code 0: Synology error)"},
+        {"code's low 32 bits", R"({"success":false,"error":{"code":4294967401}})", "[]",
+         "List tasks failed (code 105: The logged in session does not have permission)"},
+        {"first success wins", R"({"success":true,"success":false,"data":{"tasks":[{"id":"a","status":"paused"}]}})",
+         a, ""},
+        {"first success refuses", R"({"data":{"tasks":[{}]},"success":false,"success":true})", "[]",
+         "List tasks failed (code 0: Synology error)"},
+        {"first data wins",
+         R"({"data":{"tasks":[{"id":"a","status":"paused"}]},"data":{"tasks":[{"id":"b"}]},"success":true})", a, ""},
+        {"first data no object", R"({"data":[{"tasks":[{}]}],"data":{"tasks":[{}]},"success":true})", "[]", ""},
+        {"first tasks no array", R"({"data":{"tasks":{"id":"b"},"tasks":[{"id":"b"}]},"success":true})", "[]", ""},
+        {"names inside a task are the task's",
+         R"({"data":{"tasks":[{"id":"a","status":"paused","success":false,"data":{"tasks":[1]},"error":{"code":1}}]},)"
+         R"("success":true})",
+         a, ""},
+        {"success only at the root", R"({"data":{"tasks":[{}],"success":true},"x":{"success":true}})", "[]",
+         "List tasks failed (code 0: Synology error)"},
+        {"byte order mark", "\xEF\xBB\xBF" R"({"data":{"tasks":[{"id":"a","status":"paused"}]},"success":true})", a, ""},
+        {"part of a byte order mark", "\xBF" R"({"data":{"tasks":[{"id":"a","status":"paused"}]},"success":true})", a,
+         ""},
+    };
+    log_in();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.answer_json(c.body);
+        EXPECT_EQ(c.result, ds_list_tasks_filtered("paused,downloading"));
+        EXPECT_STREQ(c.error, ds_last_error());
+    }
+}
+
+// Records are written before the rest of the answer is read; a fault later
+// in the body, or a refusal, still decides the call.
+TEST_F(TaskQueryTest, ListFailsOnWhatFollowsItsTasks)
+{
+    const std::string tasks = R"({"data":{"tasks":[{"id":"a","status":"paused"}]})";
+    struct late_case { const char *name; std::string body; const char *error; };
+    const late_case cases[] = {
+        {"trailing text", tasks + R"(,"success":true} x)", nullptr},
+        {"second value", tasks + R"(,"success":true}{})", nullptr},
+        {"number too large", tasks + R"(,"success":true,"total":1e400})", nullptr},
+        {"lone surrogate in a key", tasks + R"(,"success":true,"\udc00":1})", nullptr},
+        {"invalid UTF-8", tasks + ",\"success\":true,\"note\":\"\xC3(\"}", nullptr},
+        {"cut short", tasks + R"(,"success":true)", nullptr},
+        {"refusal", tasks + R"(,"success":false,"error":{"code":105}})",
+         "List tasks failed (code 105: The logged in session does not have permission)"},
+    };
+    log_in();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server.answer_json(c.body);
+        EXPECT_STREQ("[]", ds_list_tasks());
+        EXPECT_EQ(c.error ? c.error : "Failed to parse list JSON: " + c.body, ds_last_error());
+    }
+}
+
 TEST_F(TaskQueryTest, LargeListIsHandedOverWhole)
 {
     log_in();
@@ -474,6 +590,23 @@ TEST_F(TaskQueryTest, MillionEmptyTasksFailAsTooLarge)
     }
 }
 
+// Writing stops at the limit but reading goes on: a refusal or a fault after
+// the tasks still decides the call.
+TEST_F(TaskQueryTest, TooLargeListThenRefusalOrFault)
+{
+    log_in();
+    std::string tasks = "{}";
+    for (int i = 1; i < 200'000; ++i) tasks += ",{}";  // records of over 80 MiB
+    const std::string data = R"({"data":{"tasks":[)" + tasks + "]}";
+    server.answer_json(data + R"(,"success":false,"error":{"code":105}})");
+    EXPECT_STREQ("[]", ds_list_tasks());
+    EXPECT_STREQ("List tasks failed (code 105: The logged in session does not have permission)", ds_last_error());
+    server.answer_json(data + R"(,"success":true} x)");
+    EXPECT_STREQ("[]", ds_list_tasks());
+    // The message quotes the body as far as the 1023 characters of a message go.
+    EXPECT_EQ("Failed to parse list JSON: " + data.substr(0, 1023 - 27), ds_last_error());
+}
+
 TEST_F(TaskQueryTest, DeepNestingDoesNotCrash)
 {
     log_in();
@@ -482,6 +615,17 @@ TEST_F(TaskQueryTest, DeepNestingDoesNotCrash)
     EXPECT_EQ("[" + std::string(defaults_record) + "," + plain_record("a", "paused") + "]", ds_list_tasks());
     server.answer_json(tasks_answer(deep));
     EXPECT_STREQ(defaults_record, ds_get_task("a"));
+    EXPECT_STREQ("", ds_last_error());
+
+    // Objects nested deep, inside a task's detail and in a member before data.
+    std::string deep_object;
+    for (int i = 0; i < 100'000; ++i) deep_object += R"({"a":)";
+    deep_object += "1" + std::string(100'000, '}');
+    server.answer_always(script_server::json_response(
+        R"({"x":)" + deep_object + R"(,"data":{"tasks":[{"id":"a","status":"paused","additional":{"detail":)" +
+        deep_object + R"(}}]},"success":true})"));
+    EXPECT_EQ("[" + plain_record("a", "paused") + "]", ds_list_tasks());
+    EXPECT_EQ(plain_record("a", "paused"), ds_get_task("a"));
     EXPECT_STREQ("", ds_last_error());
 }
 
@@ -496,6 +640,23 @@ TEST_F(TaskQueryTest, GetTaskEncodesTheIdAndTakesTheFirstTask)
     EXPECT_EQ(get_line("/webapi/DownloadStation/task.cgi?api=SYNO.DownloadStation.Task&version=1"
                        "&method=getinfo&id=a%20b%26c&additional=detail,transfer&_sid=SID"),
               last_request_line());
+}
+
+TEST_F(TaskQueryTest, GetTaskReadsTheFirstTaskWhereverSuccessStands)
+{
+    log_in();
+    server.answer_json(R"({"data":{"tasks":[{"id":"a","status":"paused"},{"id":"b"}]},"success":true})");
+    EXPECT_EQ(plain_record("a", "paused"), ds_get_task("a"));
+    EXPECT_STREQ("", ds_last_error());
+    server.answer_json(R"({"data":{"tasks":[{"id":"a","status":"paused"}]},"success":false,"error":{"code":404}})");
+    EXPECT_STREQ("{}", ds_get_task("a"));
+    EXPECT_STREQ("Task a not found (code 404: Invalid task id)", ds_last_error());
+    server.answer_json(R"({"data":{"tasks":[]},"data":{"tasks":[{"id":"a"}]},"success":true})");
+    EXPECT_STREQ("{}", ds_get_task("a"));
+    EXPECT_STREQ("Task a not found in tasks array", ds_last_error());
+    server.answer_json(R"({"data":{"tasks":[{"id":"a"}]},"success":true} x)");
+    EXPECT_STREQ("{}", ds_get_task("a"));
+    EXPECT_STREQ(R"(Failed to parse get task JSON: {"data":{"tasks":[{"id":"a"}]},"success":true} x)", ds_last_error());
 }
 
 TEST_F(TaskQueryTest, GetTaskFailures)
