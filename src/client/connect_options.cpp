@@ -141,10 +141,11 @@ bool parse_connect_options(const char *text, connect_options &out, std::string &
     if (!parse_answer_body(text, std::strlen(text), document) || !document.IsObject())
         return refuse(error, "not a JSON object");
     std::set<std::string> given;
-    for (auto m = document.MemberBegin(); m != document.MemberEnd(); ++m) {
-        const std::string name(m->name.GetString(), m->name.GetStringLength());
+    const json_value &options = document;
+    for (const auto &m : options.GetObject()) {
+        const std::string name(m.name.GetString(), m.name.GetStringLength());
         if (!given.insert(name).second) return refuse(error, "\"%s\" given twice", name.c_str());
-        if (!read_member(name, m->value, out, error)) return false;
+        if (!read_member(name, m.value, out, error)) return false;
     }
     return check_combination(out, given, error);
 }
