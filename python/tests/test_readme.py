@@ -18,6 +18,7 @@ def readme_snippet() -> str:
     """The python block of the README's Python section."""
     section = ""
     block: List[str] | None = None
+    other_fence = False  # inside a block of another language
     for line in README.read_text(encoding="utf-8").splitlines():
         if block is not None:
             if line == "```":
@@ -26,10 +27,14 @@ def readme_snippet() -> str:
                 block = None
             else:
                 block.append(line)
+        elif other_fence:
+            other_fence = line != "```"
         elif line.startswith("#"):
             section = line
         elif line == "```python":
             block = []
+        elif line.startswith("```"):
+            other_fence = True
     raise AssertionError("the README's Python section has no python block")
 
 

@@ -19,7 +19,7 @@ SECTION = "### From Python"
 
 def install_block(readme):
     """The sh block of the Python section that makes the virtual environment."""
-    section, block = "", None
+    section, block, other_fence = "", None, False
     for line in readme.splitlines():
         if block is not None:
             if line == "```":
@@ -28,10 +28,14 @@ def install_block(readme):
                 block = None
             else:
                 block.append(line)
+        elif other_fence:
+            other_fence = line != "```"
         elif line.startswith("#"):
             section = line
         elif line == "```sh":
             block = []
+        elif line.startswith("```"):
+            other_fence = True
     return None
 
 
