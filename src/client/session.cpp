@@ -102,7 +102,7 @@ void forget_session()
     ++g_session_generation;
 }
 
-// The second factor's fields follow the spec'd login fields; the device
+// The second factor's fields come after the login's own fields; the device
 // token fields need version 6 of the sign-in API.
 std::string login_path(const char *username, const char *password, const connect_options &options)
 {
