@@ -806,7 +806,15 @@ TEST_F(TaskCommandTest, CurrentRouteAnswers)
 {
     log_in();
     const std::string path = write_file("t.torrent", "d4:infoe");
+    // A long detail is cut to 200 bytes of whole characters: here an "é"
+    // would straddle the cut.
+    const std::string long_detail =
+        R"({"error":{"code":403,"errors":[{"path":")" + std::string(181, 'a') + "\xC3\xA9" + std::string(20, 'b') +
+        R"("}]},"success":false})";
+    const std::string long_detail_message =
+        R"(Add torrent failed (code 403: Destination denied; errors: [{"path":")" + std::string(181, 'a') + "...)";
     const answer_case<int> cases[] = {
+        {"long detail", long_detail.c_str(), 403, long_detail_message.c_str()},
         {"refused with detail", R"({"error":{"code":120,"errors":{"name":"destination","reason":"required"}},"success":false})",
          120, "Add torrent failed (code 120: Synology error; destination: required)"},
         {"detail of another shape", R"({"error":{"code":403,"errors":[{"code":403,"path":"/x"}]},"success":false})",
