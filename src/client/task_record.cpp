@@ -59,16 +59,14 @@ int32_t integer32_of(const json_value *object, std::string_view key)
 
 }  // namespace
 
+// from_chars reads exactly that form ("-" and digits, no "+", no blanks) and
+// refuses a value beyond 64 bits; the whole text must be read.
 bool read_decimal_text(std::string_view text, int64_t &out)
 {
-    const char *first = text.data();
-    const char *last = first + text.size();
-    if (first == last || (*first == '-' && last - first == 1)) return false;
-    for (const char *p = *first == '-' ? first + 1 : first; p != last; ++p)
-        if (*p < '0' || *p > '9') return false;
+    const char *last = text.data() + text.size();
     int64_t value = 0;
-    const auto result = std::from_chars(first, last, value);
-    if (result.ec != std::errc() || result.ptr != last) return false;  // beyond 64 bits
+    const auto result = std::from_chars(text.data(), last, value);
+    if (result.ec != std::errc() || result.ptr != last) return false;
     out = value;
     return true;
 }
