@@ -44,12 +44,16 @@ def _count(result: int) -> int:
     return result
 
 
-def _json(result: bytes) -> Any:
-    # A text call's failure value ("{}", "[]") is told by its message: every
-    # call empties it first and only a failure fills it.
+def _raise_if_failed() -> None:
+    # A text call's failure value ("{}", "[]", "") is told by its message:
+    # every call empties it first and only a failure fills it.
     message = _last_error()
     if message:
         raise error_for(message)
+
+
+def _json(result: bytes) -> Any:
+    _raise_if_failed()
     return json.loads(result.decode("utf-8"))
 
 
@@ -259,9 +263,7 @@ class Client:
     def default_destination(self) -> str:
         """The folder new tasks go to by default ("" when the station names none)."""
         result: bytes = self._lib().ds_get_default_destination()
-        message = _last_error()
-        if message:
-            raise error_for(message)
+        _raise_if_failed()
         return result.decode("utf-8")
 
     def set_default_destination(self, folder: str) -> None:

@@ -14,28 +14,16 @@ import subprocess
 import sys
 import tempfile
 
+from readme_blocks import fenced_blocks
+
 SECTION = "### From Python"
 
 
 def install_block(readme):
     """The sh block of the Python section that makes the virtual environment."""
-    section, block, other_fence = "", None, False
-    for line in readme.splitlines():
-        if block is not None:
-            if line == "```":
-                if section == SECTION and any("venv" in l for l in block):
-                    return block
-                block = None
-            else:
-                block.append(line)
-        elif other_fence:
-            other_fence = line != "```"
-        elif line.startswith("#"):
-            section = line
-        elif line == "```sh":
-            block = []
-        elif line.startswith("```"):
-            other_fence = True
+    for section, language, block in fenced_blocks(readme, 3):
+        if section == SECTION and language == "sh" and any("venv" in l for l in block):
+            return block
     return None
 
 

@@ -13,25 +13,15 @@ import subprocess
 import sys
 import tempfile
 
+from readme_blocks import fenced_blocks
+
 SECTION = "## The command-line tool `ds`"
 
 
 def sessions(readme):
     """The sh blocks of the ds section that start a station."""
-    blocks, section, block = [], "", None
-    for line in readme.splitlines():
-        if block is not None:
-            if line == "```":
-                if section == SECTION and "ds-sim-server" in "\n".join(block):
-                    blocks.append(block)
-                block = None
-            else:
-                block.append(line)
-        elif line.startswith("## "):
-            section = line
-        elif line == "```sh":
-            block = []
-    return blocks
+    return [block for section, language, block in fenced_blocks(readme, 2)
+            if section == SECTION and language == "sh" and "ds-sim-server" in "\n".join(block)]
 
 
 def runnable(block, sim, ds):
