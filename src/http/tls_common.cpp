@@ -51,28 +51,31 @@ bool refused(const findings &found, const char *host, const message &error)
     return true;
 }
 
-std::string colon_fingerprint(const unsigned char (&digest)[sha256_size])
+namespace {
+
+// The digest as hex pairs in the given digits, separator between them.
+std::string hex_pairs(const unsigned char (&digest)[sha256_size], const char (&digits)[17], const char *separator)
 {
-    static const char digits[] = "0123456789ABCDEF";
     std::string text;
     for (unsigned char byte : digest) {
-        if (!text.empty()) text += ':';
+        if (!text.empty()) text += separator;
         text += digits[byte >> 4];
         text += digits[byte & 0x0F];
     }
     return text;
 }
 
+}  // namespace
+
+std::string colon_fingerprint(const unsigned char (&digest)[sha256_size])
+{
+    return hex_pairs(digest, "0123456789ABCDEF", ":");
+}
+
 bool fingerprint_accepted(const unsigned char (&digest)[sha256_size], const std::string &wanted,
                           const message &error)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : digest) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 0x0F];
-    }
-    if (hex == wanted) return true;
+    if (hex_pairs(digest, "0123456789abcdef", "") == wanted) return true;
     error.set("Certificate fingerprint mismatch: the station presented %s", colon_fingerprint(digest).c_str());
     return false;
 }

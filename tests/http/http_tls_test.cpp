@@ -75,6 +75,16 @@ http_security secured(check how, const std::string &trusted = "")
     return s;
 }
 
+// A GET of path over TLS, the station's certificate unchecked.
+outcome unchecked_get(const char *path, int timeout_sec = 5, const char *scenario = "self_signed")
+{
+    const http_security security = secured(check::unchecked);
+    exchange_args args;
+    args.path = path;
+    args.timeout_sec = timeout_sec;
+    return exchange(station().port(scenario), &security, args);
+}
+
 struct verdict_case {
     const char *name;
     const char *scenario;  // the station's port
@@ -215,13 +225,9 @@ TEST(HttpTls, AnswerEndsWithOrWithoutTheClosingAlert)
         // The close comes in the last second of the two the exchange has.
         {"/slow-no-close-notify", 1, "{}"},
     };
-    const http_security security = secured(check::unchecked);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
-        exchange_args args;
-        args.path = c.path;
-        args.timeout_sec = c.timeout_sec;
-        outcome o = exchange(station().port("self_signed"), &security, args);
+        outcome o = unchecked_get(c.path, c.timeout_sec);
         EXPECT_EQ(0, o.rc);
         EXPECT_EQ("", o.error);
         EXPECT_EQ(c.body, o.body);
@@ -230,10 +236,7 @@ TEST(HttpTls, AnswerEndsWithOrWithoutTheClosingAlert)
 
 TEST(HttpTls, LargeAnswerArrivesWhole)
 {
-    const http_security security = secured(check::unchecked);
-    exchange_args args;
-    args.path = "/big";
-    outcome o = exchange(station().port("self_signed"), &security, args);
+    outcome o = unchecked_get("/big");
     ASSERT_EQ(0, o.rc) << o.error;
     ASSERT_EQ(size_t{3} << 20, o.body.size());
     for (size_t i = 0; i < o.body.size(); i += 4099)
@@ -266,13 +269,9 @@ TEST(HttpTls, TricklingAnswerEndsAtTheTotalBound)
         {"a record for each byte", "self_signed", "/trickle"},
         {"one record, a byte at a time", "trickled_record", "/x"},
     };
-    const http_security security = secured(check::unchecked);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        exchange_args args;
-        args.path = c.path;
-        args.timeout_sec = 1;
-        outcome o = exchange(station().port(c.scenario), &security, args);
+        outcome o = unchecked_get(c.path, 1, c.scenario);
         EXPECT_EQ(-1, o.rc);
         EXPECT_EQ("Response not complete within 2 seconds", o.error);
         EXPECT_GE(o.took, milliseconds(1900));
@@ -282,11 +281,7 @@ TEST(HttpTls, TricklingAnswerEndsAtTheTotalBound)
 
 TEST(HttpTls, EndlessAnswerFailsNearTheSizeLimit)
 {
-    const http_security security = secured(check::unchecked);
-    exchange_args args;
-    args.path = "/endless";
-    args.timeout_sec = 10;
-    outcome o = exchange(station().port("self_signed"), &security, args);
+    outcome o = unchecked_get("/endless", 10);
     EXPECT_EQ(-1, o.rc);
     EXPECT_EQ("Response too large (over 64 MiB)", o.error);
     EXPECT_LT(peak_memory_kib(), peak_allowed_kib);
@@ -294,10 +289,7 @@ TEST(HttpTls, EndlessAnswerFailsNearTheSizeLimit)
 
 TEST(HttpTls, ResetMidAnswerKeepsWhatArrived)
 {
-    const http_security security = secured(check::unchecked);
-    exchange_args args;
-    args.path = "/reset";
-    outcome o = exchange(station().port("self_signed"), &security, args);
+    outcome o = unchecked_get("/reset");
     EXPECT_EQ(0, o.rc) << o.error;
     EXPECT_EQ("{\"succ", o.body);
 }
