@@ -83,8 +83,6 @@ const char *get_task(const char *task_id)
     return task_of_answer(a.response, task_id);
 }
 
-size_t body_length(const http_response &response) { return response.body ? response.body_len : 0; }
-
 // The beginning of an answer as a parse failure's message quotes it, kept
 // before the body is read in place: no message holds more.
 std::string quotable_text(const http_response &response)
