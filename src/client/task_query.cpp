@@ -29,11 +29,6 @@ const call_words get_task_words = {
 constexpr size_t filter_capacity = 255;
 constexpr const char *filter_separators = ",;| ";
 
-void write_record(const json_value *task, json_writer &writer)
-{
-    emit_task_record(read_task_fields(task), writer);
-}
-
 // ---- the filter -------------------------------------------------------------
 
 bool is_separator(char c) { return std::string_view(filter_separators).find(c) != std::string_view::npos; }
@@ -132,7 +127,7 @@ void write_task_records(const json_value *tasks, const status_filter &filter, js
     if (tasks && tasks->IsArray()) {
         for (const json_value &task : tasks->GetArray()) {
             if (!filter.matches(status_of(&task))) continue;
-            write_record(&task, writer);
+            emit_task_record(read_task_fields(&task), writer);
             if (result_too_large(out)) return;
         }
     }
