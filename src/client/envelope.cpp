@@ -28,8 +28,6 @@ void append_json_text(std::string &out, const json_value &value)
     out.append(text.GetString(), text.GetSize());
 }
 
-size_t body_length(const http_response &response) { return response.body ? response.body_len : 0; }
-
 void record_parse_failure(const call_words &words, const char *subject, const char *body, size_t body_len)
 {
     if (words.parse) words.parse(subject ? subject : "", body_len == 0 ? "empty" : body);
@@ -43,6 +41,8 @@ void record_refusal(const call_words &words, const char *subject, int code, cons
 }
 
 }  // namespace
+
+size_t body_length(const http_response &response) { return response.body ? response.body_len : 0; }
 
 std::string url_encoded(const char *text)
 {

@@ -179,6 +179,9 @@ struct request {
     bool with_session = true;            // false for the login: no _sid, no Cookie
 };
 
+// The length of an answer's body; 0 when it has none.
+size_t body_length(const http_response &response);
+
 // One judged answer: parsed document and, on success, the station's data.
 struct answer {
     scoped_response response;

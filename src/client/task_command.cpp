@@ -403,10 +403,8 @@ request upload_request(std::string path, std::string_view body, const call_scope
 }
 
 // 0, the station's code, or -1.
-int upload_on_older_route(const call_scope &call, upload_body &body, std::string_view destination,
-                          const std::string &file_name)
+int upload_on_older_route(const call_scope &call, upload_body &body, const std::string &head)
 {
-    const std::string head = older_route_head(destination, call.session().sid, file_name);
     answer a;
     return call.send(upload_request(task_cgi_path, body.with_head(head), call), add_torrent_words, a)
                ? 0
@@ -458,10 +456,11 @@ int add_torrent(const char *path, const char *destination)
     }
     const std::string_view folder = destination_folder(destination);
     const std::string file_name = upload_file_name(path);
+    const std::string older_head = older_route_head(folder, call.session().sid, file_name);
     upload_body body;
-    if (!body.read(path, older_route_head(folder, call.session().sid, file_name).size())) return -1;
+    if (!body.read(path, older_head.size())) return -1;
     if (!call.session().current_upload_route) {
-        const int status = upload_on_older_route(call, body, folder, file_name);
+        const int status = upload_on_older_route(call, body, older_head);
         if (status != retired_route_code) return status;
         // From now on this session goes straight to the current route.
         use_current_upload_route(call.session().generation);

@@ -29,11 +29,6 @@ const call_words get_task_words = {
 constexpr size_t filter_capacity = 255;
 constexpr const char *filter_separators = ",;| ";
 
-void write_record(const json_value *task, json_writer &writer)
-{
-    emit_task_record(read_task_fields(task), writer);
-}
-
 // ---- the filter -------------------------------------------------------------
 
 bool is_separator(char c) { return std::string_view(filter_separators).find(c) != std::string_view::npos; }
@@ -82,8 +77,6 @@ const char *get_task(const char *task_id)
     if (!call.fetch(get_task_request(task_id), get_task_words, a, task_id)) return "{}";
     return task_of_answer(a.response, task_id);
 }
-
-size_t body_length(const http_response &response) { return response.body ? response.body_len : 0; }
 
 // The beginning of an answer as a parse failure's message quotes it, kept
 // before the body is read in place: no message holds more.
@@ -134,7 +127,7 @@ void write_task_records(const json_value *tasks, const status_filter &filter, js
     if (tasks && tasks->IsArray()) {
         for (const json_value &task : tasks->GetArray()) {
             if (!filter.matches(status_of(&task))) continue;
-            write_record(&task, writer);
+            emit_task_record(read_task_fields(&task), writer);
             if (result_too_large(out)) return;
         }
     }
